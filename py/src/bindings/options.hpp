@@ -13,6 +13,7 @@
 
 #include "bindings/error.hpp"
 #include "bindings/handle.hpp"
+#include "bindings/validation.hpp"
 
 namespace marlune::bindings {
 
@@ -43,5 +44,13 @@ class PyOptions {
   const char* group_;
   PyRef dict_;
 };
+
+// A range check's verdict as a Python result: the value, or ValueError with
+// the check's message.
+template <class T>
+PyResult<T> checked(const validation::Checked<T>& verdict) {
+  if (verdict) return verdict.value();
+  return PyErr::value_error(verdict.error());
+}
 
 }  // namespace marlune::bindings

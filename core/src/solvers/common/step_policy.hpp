@@ -44,3 +44,67 @@ concept LineSearchPolicy = requires(P& p, const LineSearchContext& ctx, TrialEva
 };
 
 }  // namespace marlune::solvers::common::step_policy
+
+// ---------------------------------------------------------------------------
+// Built-in policies. None keeps state between calls of `search`, none
+// allocates, and each costs exactly the trial evaluations it makes.
+
+#include <cmath>
+
+namespace marlune::solvers::common::step_policy {
+
+// Takes the proposed step whenever its cost is finite, however large.
+struct NoLineSearch {
+  template <TrialEvaluator E>
+  LineSearchResult search(const LineSearchContext& ctx, E&& evaluate_trial) const {
+    const std::optional<double> cost = evaluate_trial(ctx.alpha0);
+    return {cost.has_value() && std::isfinite(*cost), ctx.alpha0};
+  }
+};
+
+// Takes the proposed step only when the cost strictly decreases; an equal cost
+// is a rejection, so a solver cannot cycle on a plateau.
+struct CostDecrease {
+  template <TrialEvaluator E>
+  LineSearchResult search(const LineSearchContext& ctx, E&& evaluate_trial) const {
+    const std::optional<double> cost = evaluate_trial(ctx.alpha0);
+    const bool decreased = cost.has_value() && std::isfinite(*cost) && *cost < ctx.cost0;
+    return {decreased, ctx.alpha0};
+  }
+};
+
+// Backtracking until the Armijo sufficient-decrease condition
+// cost(alpha) <= cost0 + dphi0·c1·alpha holds, shrinking alpha by `beta` after
+// each failed try, for at most `max_steps` evaluations. Without a slope there
+// is nothing to test against, so the step is rejected without evaluating. The
+// sign of dphi0 is not checked here: the solver only offers descent
+// directions.
+struct ArmijoBacktracking {
+  double beta = 0.5;              // shrink factor
+  std::uint64_t max_steps = 20;   // trial evaluations allowed
+  double c1 = 1e-4;               // sufficient-decrease constant
+
+  template <TrialEvaluator E>
+  LineSearchResult search(const LineSearchContext& ctx, E&& evaluate_trial) const {
+    if (!ctx.dphi0.has_value() || max_steps == 0) return {false, ctx.alpha0};
+    const double dphi0 = *ctx.dphi0;
+    double alpha = ctx.alpha0;
+    for (std::uint64_t step = 0; step < max_steps; ++step) {
+      const std::optional<double> cost = evaluate_trial(alpha);
+      if (cost.has_value()) {
+        // The association is fixed so that every build computes the same bound.
+        const double rhs = ctx.cost0 + dphi0 * (c1 * alpha);
+        if (std::isfinite(rhs) && *cost <= rhs) return {true, alpha};
+      }
+      alpha = beta * alpha;
+    }
+    // alpha has been shrunk once more than the last value tried.
+    return {false, alpha};
+  }
+};
+
+static_assert(LineSearchPolicy<NoLineSearch>);
+static_assert(LineSearchPolicy<CostDecrease>);
+static_assert(LineSearchPolicy<ArmijoBacktracking>);
+
+}  // namespace marlune::solvers::common::step_policy

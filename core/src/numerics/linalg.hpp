@@ -1,0 +1,46 @@
+#pragma once
+// Dense kernels for the damped normal equations of the least-squares solvers:
+// assembly of J·Jᵀ + λ·I and Jᵀ·J + λ·I, and Gaussian elimination with
+// partial pivoting.
+//
+// Matrices are flat row-major float64 buffers owned by the caller, element
+// (i, k) of an m by n matrix at index i·n + k; nothing here allocates. Every
+// sum runs in ascending index order with separate multiply and add, so
+// results are identical bit for bit on every machine. These are the
+// reference loops: any faster variant must reproduce their bits exactly.
+//
+// A buffer shorter than its stated dimensions is a bug in the caller and
+// throws marlune::InternalError.
+
+#include <cstddef>
+#include <span>
+
+namespace marlune::numerics::linalg {
+
+// Smallest pivot magnitude accepted by solve_linear_inplace (inclusive). It is
+// absolute, not relative to the size of the matrix.
+inline constexpr double kPivotThreshold = 1e-12;
+
+// True when a buffer of `size` values can hold a rows by cols matrix, checked
+// without forming rows·cols (which could wrap around).
+inline bool holds_matrix(std::size_t size, std::size_t rows, std::size_t cols) {
+  return rows == 0 || cols == 0 || size / cols >= rows;
+}
+
+// out (m by m, at least m·m values) = J·Jᵀ + λ·I for J m by n (at least m·n
+// values). The whole of `out` is zeroed first. Exactly symmetric.
+void jj_t_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out,
+                      double lambda);
+
+// out (n by n, at least n·n values) = Jᵀ·J + λ·I for J m by n. The whole of
+// `out` is zeroed first. Exactly symmetric.
+void jt_j_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out,
+                      double lambda);
+
+// Solves A·x = b for square A (n by n, at least n·n values) and b (at least n
+// values), overwriting b[0..n) with x and A with the upper-triangular factor.
+// Returns false when a pivot is below kPivotThreshold in magnitude, infinite
+// or NaN; A and b are then left partly eliminated and must not be used.
+bool solve_linear_inplace(std::span<double> A, std::span<double> b, std::size_t n);
+
+}  // namespace marlune::numerics::linalg

@@ -1,0 +1,108 @@
+#include "solvers/common/least_squares.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/assert.hpp"
+#include "numerics/linalg.hpp"
+
+namespace marlune::solvers::common::least_squares {
+namespace {
+
+using numerics::linalg::holds_matrix;
+
+double sum_of_squares(std::span<const double> v) {
+  double s = -0.0;
+  for (double value : v) s = s + value * value;
+  return s;
+}
+
+double dot(std::span<const double> a, std::span<const double> b) {
+  double s = -0.0;
+  for (std::size_t k = 0; k < a.size(); ++k) s = s + a[k] * b[k];
+  return s;
+}
+
+// out = Σᵢ wᵢ·J[i][·] = Jᵀ·w, accumulated row by row from +0.0.
+void accumulate_jt_times(std::span<const double> J, std::span<const double> w, std::size_t m,
+                         std::size_t n, std::span<double> out) {
+  std::fill(out.begin(), out.end(), 0.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double wi = w[i];
+    for (std::size_t k = 0; k < n; ++k) {
+      out[k] = out[k] + wi * J[i * n + k];
+    }
+  }
+}
+
+void negate(std::span<double> v) {
+  for (double& value : v) value = -value;
+}
+
+}  // namespace
+
+double residual_cost(std::span<const double> r) { return sum_of_squares(r) * 0.5; }
+
+double residual_norm(std::span<const double> r) { return std::sqrt(sum_of_squares(r)); }
+
+void commit_trial_state(std::span<double> x, std::span<double> r, double& cost, double& r_norm,
+                        std::span<const double> x_trial, std::span<const double> r_trial,
+                        double cost_trial) {
+  MARLUNE_ASSERT(x.size() == x_trial.size());
+  MARLUNE_ASSERT(r.size() == r_trial.size());
+  std::copy(x_trial.begin(), x_trial.end(), x.begin());
+  std::copy(r_trial.begin(), r_trial.end(), r.begin());
+  // The caller computed the trial cost already; storing it as passed keeps the
+  // accepted cost identical to the one the step policy judged.
+  cost = cost_trial;
+  r_norm = residual_norm(r);
+}
+
+bool solve_left_jjt_direction(std::span<const double> J, std::span<const double> r, std::size_t m,
+                              std::size_t n, std::span<double> A, std::span<double> y,
+                              std::span<double> dx, double lambda) {
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(r.size() == m);
+  MARLUNE_ASSERT(y.size() == r.size());
+  MARLUNE_ASSERT(dx.size() == n);
+  numerics::linalg::jj_t_plus_lambda(J, m, n, A, lambda);
+  std::copy(r.begin(), r.end(), y.begin());
+  if (!numerics::linalg::solve_linear_inplace(A, y, m)) return false;
+  accumulate_jt_times(J, y, m, n, dx);
+  negate(dx);
+  return true;
+}
+
+bool solve_normal_jtj_direction(std::span<const double> J, std::span<const double> r, std::size_t m,
+                                std::size_t n, std::span<double> A, std::span<double> dx,
+                                double lambda) {
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(r.size() == m);
+  MARLUNE_ASSERT(dx.size() == n);
+  numerics::linalg::jt_j_plus_lambda(J, m, n, A, lambda);
+  accumulate_jt_times(J, r, m, n, dx);
+  negate(dx);
+  return numerics::linalg::solve_linear_inplace(A, dx, n);
+}
+
+std::optional<DirectionDiagnostics> complete_direction_diagnostics(
+    std::span<const double> J, std::span<const double> r, std::size_t m, std::size_t n,
+    std::span<double> dx, std::span<double> g, bool wanted) {
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(r.size() == m);
+  MARLUNE_ASSERT(dx.size() == n);
+  MARLUNE_ASSERT(g.size() == n);
+  if (!wanted) return std::nullopt;
+
+  accumulate_jt_times(J, r, m, n, g);
+  const double dphi0 = dot(g, dx);
+  if (std::isfinite(dphi0) && dphi0 < 0.0) return DirectionDiagnostics{dphi0, false};
+
+  // Zero, positive, infinite or NaN slope: the solved direction cannot be
+  // trusted to decrease the cost, so fall back to steepest descent. The new
+  // slope is -Σ g[k]² (-0.0 at a stationary point) and is reported unchecked.
+  for (std::size_t k = 0; k < n; ++k) dx[k] = -g[k];
+  return DirectionDiagnostics{dot(g, dx), true};
+}
+
+}  // namespace marlune::solvers::common::least_squares
