@@ -100,7 +100,7 @@ PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "marlune",
     "Python module definition",
-    -1,
+    0,  // no per-module state; re-imports in another interpreter run PyInit again (and are refused)
     nullptr,
     nullptr,
     nullptr,
