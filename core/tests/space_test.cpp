@@ -42,11 +42,4 @@ TEST(EuclideanSpace, RetractRoundsProductBeforeSum) {
   EXPECT_NE(std::fma(a, a, -prod), 0.0);  // the case does discriminate
 }
 
-TEST(EuclideanSpace, ScaleWritesEveryEntry) {
-  Euclidean s;
-  Vec out(5, 9.0);
-  s.scale_into(out, Vec{1.0, -2.0}, -0.5);
-  EXPECT_EQ(out, (Vec{-0.5, 1.0}));
-}
-
 }  // namespace

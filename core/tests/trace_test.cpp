@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -81,31 +79,6 @@ TEST(SolverTracer, KeepsHistoryOnlyWhenAskedAndStampsSolver) {
   ASSERT_EQ(h->size(), 2u);
   EXPECT_EQ((*h)[0].solver, "lm");
   EXPECT_EQ((*h)[1].iter, 2u);
-}
-
-TEST(SolverTracer, VerboseWritesWholeLinesToFileDescriptorOne) {
-  // Redirect fd 1 into a pipe and read what the tracer wrote there.
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  dup2(fds[1], STDOUT_FILENO);
-  {
-    SolverTracer t("gd", false, true);
-    TraceRecord r = rec("", 5);
-    r.note = "converged";
-    t.emit(r);
-    t.emit(rec("", 6));
-  }
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  close(fds[1]);
-  std::string got;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  EXPECT_EQ(got, "[gd] iter      5 | note converged\n[gd] iter      6\n");
 }
 
 }  // namespace
