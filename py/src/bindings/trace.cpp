@@ -25,15 +25,9 @@ PyResult<PyRef> record_to_dict(const TraceRecord& r) {
   const auto set = [&](const char* key, PyObject* value) { return dict_set_steal(dict.get(), key, value); };
   MARLUNE_CHECK(set("solver", text_or_none(r.solver)));
   MARLUNE_CHECK(set("iter", PyLong_FromUnsignedLongLong(r.iter)));
-  MARLUNE_CHECK(set("f", float_or_none(r.f)));
-  MARLUNE_CHECK(set("cost", float_or_none(r.cost)));
-  MARLUNE_CHECK(set("r_norm", float_or_none(r.r_norm)));
-  MARLUNE_CHECK(set("grad_norm", float_or_none(r.grad_norm)));
-  MARLUNE_CHECK(set("dx_norm", float_or_none(r.dx_norm)));
-  MARLUNE_CHECK(set("step_size", float_or_none(r.step_size)));
-  MARLUNE_CHECK(set("alpha", float_or_none(r.alpha)));
-  MARLUNE_CHECK(set("lambda", float_or_none(r.lambda)));
-  MARLUNE_CHECK(set("dphi0", float_or_none(r.dphi0)));
+  for (const auto& field : solvers::common::trace::kNumericFields) {
+    MARLUNE_CHECK(set(field.key, float_or_none(r.*field.member)));
+  }
   MARLUNE_CHECK(set("note", text_or_none(r.note)));
   return dict;
 }

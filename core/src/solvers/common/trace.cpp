@@ -6,37 +6,13 @@
 #include "text/number_format.hpp"
 
 namespace marlune::solvers::common::trace {
-namespace {
-
-struct Field {
-  const char* label;
-  std::optional<double> TraceRecord::*member;
-  std::size_t width;
-  int digits;
-  bool plus_sign;
-};
-
-// Order, labels and widths of the numeric fields on the verbose line.
-constexpr Field kFields[] = {
-    {" | f ", &TraceRecord::f, 13, 6, false},
-    {" | cost ", &TraceRecord::cost, 13, 6, false},
-    {" | r ", &TraceRecord::r_norm, 13, 6, false},
-    {" | grad ", &TraceRecord::grad_norm, 13, 6, false},
-    {" | dx ", &TraceRecord::dx_norm, 13, 6, false},
-    {" | step ", &TraceRecord::step_size, 9, 3, true},
-    {" | alpha ", &TraceRecord::alpha, 8, 3, false},
-    {" | lambda ", &TraceRecord::lambda, 9, 3, false},
-    {" | dphi0 ", &TraceRecord::dphi0, 13, 6, false},
-};
-
-}  // namespace
 
 std::string format_trace_line(const TraceRecord& record) {
   std::string line = "[";
   line += record.solver;
   line += "] iter ";
   text::append_right_aligned(line, std::to_string(record.iter), 6);
-  for (const Field& field : kFields) {
+  for (const NumericField& field : kNumericFields) {
     const std::optional<double>& value = record.*field.member;
     if (!value) continue;
     line += field.label;

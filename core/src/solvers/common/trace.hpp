@@ -2,6 +2,7 @@
 // Per-event trace records of a solver run: kept as a history when asked, and
 // printed as one line each on the process's standard output when verbose.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,30 @@ struct TraceRecord {
   std::optional<double> lambda{};
   std::optional<double> dphi0{};
   std::optional<std::string_view> note{};  // a fixed event name, static text
+};
+
+// The numeric fields of a record, in the order of the verbose line and of
+// the history dictionaries: key, field, label on the verbose line, field
+// width, digits after the point, and whether '+' is written.
+struct NumericField {
+  const char* key;
+  std::optional<double> TraceRecord::*member;
+  const char* label;
+  std::size_t width;
+  int digits;
+  bool plus_sign;
+};
+
+inline constexpr NumericField kNumericFields[] = {
+    {"f", &TraceRecord::f, " | f ", 13, 6, false},
+    {"cost", &TraceRecord::cost, " | cost ", 13, 6, false},
+    {"r_norm", &TraceRecord::r_norm, " | r ", 13, 6, false},
+    {"grad_norm", &TraceRecord::grad_norm, " | grad ", 13, 6, false},
+    {"dx_norm", &TraceRecord::dx_norm, " | dx ", 13, 6, false},
+    {"step_size", &TraceRecord::step_size, " | step ", 9, 3, true},
+    {"alpha", &TraceRecord::alpha, " | alpha ", 8, 3, false},
+    {"lambda", &TraceRecord::lambda, " | lambda ", 9, 3, false},
+    {"dphi0", &TraceRecord::dphi0, " | dphi0 ", 13, 6, false},
 };
 
 // The verbose line of a record (without the line feed), e.g.
