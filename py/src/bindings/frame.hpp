@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <new>
 #include <span>
 
 #include "bindings/error.hpp"
@@ -55,6 +56,8 @@ PyObject* run_entry(Body&& body) noexcept {
       return nullptr;
     }
     return std::move(result).value().release();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // running out of memory is not a bug in marlune
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {
