@@ -55,7 +55,6 @@ class [[nodiscard]] PyResult {
   bool ok() const { return v_.index() == 0; }
   T& value() & { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
-  PyErr&& error() && { return std::get<1>(std::move(v_)); }
   PyErr take_error() { return std::get<1>(std::move(v_)); }
 
  private:

@@ -36,8 +36,6 @@ class PyRef {
   explicit operator bool() const { return p_ != nullptr; }
   // Gives up ownership; the caller now owns the reference.
   PyObject* release() { return std::exchange(p_, nullptr); }
-  // A second owning handle to the same object.
-  PyRef clone() const { return borrow(p_); }
 
  private:
   explicit PyRef(PyObject* p) : p_(p) {}

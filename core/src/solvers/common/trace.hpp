@@ -77,8 +77,6 @@ class SolverTracer {
     if (history_) history_->push_back(record);
   }
 
-  bool verbose() const { return verbose_; }
-
   // Moves the history out (absent when history was not asked for).
   std::optional<std::vector<TraceRecord>> take_history() { return std::move(history_); }
 
