@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "numerics/linalg.hpp"
+
 namespace marlune::manifolds::space {
 
 using Vec = std::vector<double>;
@@ -46,12 +48,7 @@ inline void euclidean_retract_into(Vec& out, std::span<const double> x, std::spa
 // sqrt(v0^2 + v1^2 + ...), summed strictly left to right from -0.0, so the
 // empty vector has norm -0.0.
 inline double euclidean_norm(std::span<const double> v) {
-  double s = -0.0;
-  for (double e : v) {
-    const double sq = e * e;
-    s += sq;
-  }
-  return std::sqrt(s);
+  return std::sqrt(numerics::linalg::sum_of_squares(v));
 }
 
 // Plain flat space.

@@ -27,6 +27,14 @@ inline bool holds_matrix(std::size_t size, std::size_t rows, std::size_t cols) {
   return rows == 0 || cols == 0 || size / cols >= rows;
 }
 
+// v[0]² + v[1]² + ... summed left to right from -0.0 (so the empty sum is
+// -0.0), each square rounded before it is added.
+inline double sum_of_squares(std::span<const double> v) {
+  double s = -0.0;
+  for (double e : v) s = s + e * e;
+  return s;
+}
+
 // out (m by m, at least m·m values) = J·Jᵀ + λ·I for J m by n (at least m·n
 // values). The whole of `out` is zeroed first. Exactly symmetric.
 void jj_t_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out,

@@ -164,6 +164,7 @@ PyResult<Vec> sequence_to_vec(PyObject* obj) {
 }
 
 PyResult<Vec> extract_vec1(PyObject* obj) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return sequence_to_vec(obj);
   MARLUNE_TRY(std::optional<Vec> array, read_float64_array(obj));
   if (array) return std::move(*array);
   return sequence_to_vec(obj);

@@ -72,8 +72,8 @@ std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t ma
   return result;
 }
 
-}  // namespace
-
+// The "Did you mean" hint the interpreter appends to an unexpected keyword:
+// the closest parameter name by its edit distance, or null.
 const char* keyword_suggestion(std::span<const char* const> params, std::string_view keyword) {
   const char* best = nullptr;
   std::size_t best_distance = SIZE_MAX;
@@ -91,6 +91,8 @@ const char* keyword_suggestion(std::span<const char* const> params, std::string_
   }
   return best;
 }
+
+}  // namespace
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> bound) {

@@ -30,10 +30,6 @@ struct Signature {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> bound);
 
-// The levenshtein-based "Did you mean" suggestion the interpreter appends to
-// an unexpected keyword: the closest parameter name, or null.
-const char* keyword_suggestion(std::span<const char* const> params, std::string_view keyword);
-
 // x0 conversion errors: a plain TypeError is re-raised as
 // "argument 'x0': <message>" keeping its cause; other errors pass unchanged.
 PyErr argument_error(const char* arg_name, PyErr err);

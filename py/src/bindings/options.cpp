@@ -1,5 +1,7 @@
 #include "bindings/options.hpp"
 
+#include <algorithm>
+
 #include "bindings/convert.hpp"
 
 namespace marlune::bindings {
@@ -18,9 +20,7 @@ PyResult<PyOptions> PyOptions::from_python(const char* context, const char* grou
       return PyErr::type_error("'" + type_name(key) + "' object cannot be cast as 'str'");
     }
     MARLUNE_TRY(std::string name, utf8_of(key));
-    bool known = false;
-    for (std::string_view allowed : allowed_keys) known = known || name == allowed;
-    if (!known) {
+    if (std::ranges::find(allowed_keys, name) == allowed_keys.end()) {
       return PyErr::value_error(std::string(context) + ": unknown " + group + " key '" + name + "'");
     }
   }

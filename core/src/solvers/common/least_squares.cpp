@@ -10,12 +10,7 @@ namespace marlune::solvers::common::least_squares {
 namespace {
 
 using numerics::linalg::holds_matrix;
-
-double sum_of_squares(std::span<const double> v) {
-  double s = -0.0;
-  for (double value : v) s = s + value * value;
-  return s;
-}
+using numerics::linalg::sum_of_squares;
 
 double dot(std::span<const double> a, std::span<const double> b) {
   double s = -0.0;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace marlune::solvers::common::trace {
@@ -74,7 +75,7 @@ class SolverTracer {
       line.push_back('\n');
       write_stdout(line);
     }
-    if (history_) history_->push_back(record);
+    if (history_) history_->push_back(std::move(record));
   }
 
   // Moves the history out (absent when history was not asked for).
