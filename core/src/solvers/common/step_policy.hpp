@@ -43,6 +43,20 @@ concept LineSearchPolicy = requires(P& p, const LineSearchContext& ctx, TrialEva
   { p.search(ctx, eval) } -> std::same_as<LineSearchResult>;
 };
 
+// Two facts a solver asks of a policy type, declared by the policy as static
+// constexpr bool members (both false when absent):
+//   wants_slope         the policy reads dphi0, so the solver must compute the
+//                       direction diagnostics (and may fall back to steepest
+//                       descent) before asking it;
+//   decides_externally  the policy decides from the context alone and never
+//                       calls the trial evaluator (a policy written by the
+//                       caller), so the solver keeps tests it would otherwise
+//                       leave to a built-in policy.
+template <class P>
+inline constexpr bool wants_slope_v = requires { requires P::wants_slope; };
+template <class P>
+inline constexpr bool decides_externally_v = requires { requires P::decides_externally; };
+
 }  // namespace marlune::solvers::common::step_policy
 
 // ---------------------------------------------------------------------------
@@ -80,6 +94,8 @@ struct CostDecrease {
 // sign of dphi0 is not checked here: the solver only offers descent
 // directions.
 struct ArmijoBacktracking {
+  static constexpr bool wants_slope = true;
+
   double beta = 0.5;              // shrink factor
   std::uint64_t max_steps = 20;   // trial evaluations allowed
   double c1 = 1e-4;               // sufficient-decrease constant

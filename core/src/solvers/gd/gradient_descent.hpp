@@ -10,6 +10,7 @@
 #include <cmath>
 #include <concepts>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -17,6 +18,7 @@
 
 #include "manifolds/space.hpp"
 #include "solvers/common/step_policy.hpp"
+#include "solvers/common/stop.hpp"
 #include "solvers/common/trace.hpp"
 
 namespace marlune::solvers::gd {
@@ -57,9 +59,10 @@ struct GradientDescent {
   bool history = false;
 
   // Fixed step: x_{k+1} = retract(x_k, -g_k, step_size). Without verbose the
-  // objective is evaluated only once, at the end.
-  template <ObjectiveFn Value, GradientFn Gradient>
-  OptimizeResult minimize_with_fn(Vec x, Value&& value, Gradient&& gradient) {
+  // objective is evaluated only once, at the end. `stop` is asked at every
+  // iteration boundary (see solvers/common/stop.hpp).
+  template <ObjectiveFn Value, GradientFn Gradient, common::StopPredicate Stop = common::NeverStop>
+  OptimizeResult minimize_with_fn(Vec x, Value&& value, Gradient&& gradient, Stop&& stop = {}) {
     const std::size_t n = x.size();
     SolverTracer tracer("gd", history, verbose);
     Vec g(n, 0.0), d(n, 0.0), x_new(n, 0.0), scratch(n, 0.0);
@@ -67,6 +70,11 @@ struct GradientDescent {
 
     bool done = false;
     for (std::uint64_t k = 0; k < max_iters; ++k) {
+      if (stop()) {
+        result = stopped_early(k);
+        done = true;
+        break;
+      }
       gradient(std::span<const double>(x), std::span<double>(g));
       const double gn = space.tangent_norm(g);
       std::optional<double> fk;
@@ -91,9 +99,10 @@ struct GradientDescent {
 
   // Step length from a policy. Every iteration is traced; a rejected step or
   // a non-finite objective at the accepted point stops the run.
-  template <ObjectiveFn Value, GradientFn Gradient, common::step_policy::LineSearchPolicy Policy>
-  OptimizeResult minimize_with_fn_and_line_search(Vec x, Value&& value, Gradient&& gradient,
-                                                  Policy& policy) {
+  template <ObjectiveFn Value, GradientFn Gradient, common::step_policy::LineSearchPolicy Policy,
+            common::StopPredicate Stop = common::NeverStop>
+  OptimizeResult minimize_with_fn_and_line_search(Vec x, Value&& value, Gradient&& gradient, Policy& policy,
+                                                  Stop&& stop = {}) {
     const std::size_t n = x.size();
     SolverTracer tracer("gd", history, verbose);
     Vec g(n, 0.0), d(n, 0.0), x_new(n, 0.0), scratch(n, 0.0);
@@ -108,6 +117,11 @@ struct GradientDescent {
 
     bool done = false;
     for (std::uint64_t k = 0; k < max_iters; ++k) {
+      if (stop()) {
+        result = stopped_early(k);
+        done = true;
+        break;
+      }
       gradient(std::span<const double>(x), std::span<double>(g));
       const double gn = space.tangent_norm(g);
       const double fk = value(std::span<const double>(x));
@@ -145,6 +159,13 @@ struct GradientDescent {
   }
 
  private:
+  // Ended by the stop predicate: nothing more is evaluated, the caller
+  // discards this result.
+  static OptimizeResult stopped_early(std::uint64_t k) {
+    return {.x = {}, .f = std::numeric_limits<double>::quiet_NaN(), .iterations = k,
+            .grad_norm = std::numeric_limits<double>::quiet_NaN(), .converged = false};
+  }
+
   void step_against_gradient(Vec& x, const Vec& g, Vec& d, Vec& x_new, double alpha, Vec& scratch) {
     space.scale_into(d, g, -1.0);
     space.retract_into(x_new, x, d, alpha, scratch);

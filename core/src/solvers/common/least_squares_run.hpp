@@ -1,0 +1,197 @@
+#pragma once
+// The plumbing that Gauss-Newton and Levenberg-Marquardt share: the buffers
+// of a run, the evaluation of the starting point and of trial points, the
+// direction step, the commit of an accepted point and the result record. The
+// two solvers differ only in their damping rules, their policies and their
+// records, which they keep to themselves.
+//
+// The problem is passed per run as three callables, none of which may fail
+// towards the solver (wrappers around user code hand out neutral values and
+// report their errors after the run):
+//   residual(x, out)   writes the m residuals at x      (span<const double>, span<double>)
+//   jacobian(x, out)   writes the m·n Jacobian, row-major
+//   project(x)         may move a trial point in place  (span<double>)
+
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/memory.hpp"
+#include "manifolds/space.hpp"
+#include "solvers/common/least_squares.hpp"
+#include "solvers/common/trace.hpp"
+
+namespace marlune::solvers::common::least_squares {
+
+using manifolds::space::Space;
+using manifolds::space::Vec;
+using trace::SolverTracer;
+using trace::TraceRecord;
+
+template <class F>
+concept ResidualFn = std::invocable<F&, std::span<const double>, std::span<double>>;
+template <class F>
+concept JacobianFn = std::invocable<F&, std::span<const double>, std::span<double>>;
+template <class F>
+concept ProjectFn = std::invocable<F&, std::span<double>>;
+
+// The identity projection, for callers without one.
+struct NoProjection {
+  void operator()(std::span<double>) const {}
+};
+
+struct LeastSquaresResult {
+  Vec x{};                                          // the last committed point
+  std::optional<std::vector<TraceRecord>> trace{};  // present exactly when history is on
+  double cost = 0.0;                                // ½‖r(x)‖²
+  std::uint64_t iterations = 0;
+  double r_norm = 0.0;                              // ‖r(x)‖
+  double dx_norm = 0.0;                             // see each solver's termination table
+  bool converged = false;
+};
+
+// The buffers both solvers need, each allocated once per run and zero-filled.
+struct LeastSquaresBuffers {
+  Vec r;        // m: residual at the current point
+  Vec J;        // m·n: Jacobian at the current point, row-major
+  Vec y;        // m: intermediate solution of the left form
+  Vec dx;       // n: direction of the current iteration
+  Vec g;        // n: Jᵀ·r, written only when diagnostics are wanted
+  Vec x_trial;  // n: trial point
+  Vec r_trial;  // m: residual at the trial point
+  Vec scratch;  // n: scratch argument of the space's retraction
+};
+
+// Allocates the shared buffers plus `system_size` doubles for a system matrix
+// (into *system). Every size is overflow-checked and the total is checked
+// against the memory this process can hold before anything is allocated, so
+// a problem too large for the machine fails with std::bad_alloc up front.
+inline void allocate_buffers(LeastSquaresBuffers& b, std::size_t m, std::size_t n, Vec& system,
+                             std::size_t system_size) {
+  std::size_t total = checked_mul(m, n);            // J
+  total = checked_add(total, checked_mul(m, 3));    // r, y, r_trial
+  total = checked_add(total, checked_mul(n, 4));    // dx, g, x_trial, scratch
+  total = checked_add(total, system_size);
+  ensure_allocatable_doubles(total);
+  b.r.assign(m, 0.0);
+  b.J.assign(m * n, 0.0);
+  b.y.assign(m, 0.0);
+  b.dx.assign(n, 0.0);
+  b.g.assign(n, 0.0);
+  b.x_trial.assign(n, 0.0);
+  b.r_trial.assign(m, 0.0);
+  b.scratch.assign(n, 0.0);
+  system.assign(system_size, 0.0);
+}
+
+enum class DirectionForm { left_jjt, normal_jtj };
+
+// The outcome of one direction step.
+struct DirectionStep {
+  bool solved = false;                               // false: the linear solve failed
+  std::optional<DirectionDiagnostics> diagnostics;   // present when wanted and solved
+  double dx_norm = 0.0;                              // the space's norm of the final dx, when solved
+};
+
+// The state of one run: the current point with its residual, cost and norm,
+// kept consistent with each other at all times.
+template <Space S, ResidualFn Residual, ProjectFn Project>
+class LeastSquaresRun {
+ public:
+  LeastSquaresRun(S& space, LeastSquaresBuffers& buffers, Vec x, std::size_t m, Residual& residual,
+                  Project& project)
+      : space_(space), b_(buffers), x_(std::move(x)), m_(m), residual_(residual), project_(project) {}
+
+  // residual(x0); x0 itself is never projected.
+  void evaluate_start() {
+    residual_(std::span<const double>(x_), std::span<double>(b_.r));
+    cost_ = residual_cost(b_.r);
+    r_norm_ = residual_norm(b_.r);
+  }
+
+  // The trial evaluator handed to step policies: the point reached along dx
+  // with step length alpha, projected, and its cost when that is finite.
+  std::optional<double> evaluate_trial(double alpha) {
+    space_.retract_into(b_.x_trial, x_, b_.dx, alpha, b_.scratch);
+    project_(std::span<double>(b_.x_trial));
+    residual_(std::span<const double>(b_.x_trial), std::span<double>(b_.r_trial));
+    const double c = residual_cost(b_.r_trial);
+    if (!std::isfinite(c)) return std::nullopt;
+    return c;
+  }
+
+  // Takes the last evaluated trial point as the new current point.
+  void commit(double cost_trial) { commit_trial_state(x_, b_.r, cost_, r_norm_, b_.x_trial, b_.r_trial, cost_trial); }
+
+  // jacobian(x), the damped direction in the given form (A is its system
+  // matrix), the diagnostics when wanted, and the norm of the final dx.
+  template <JacobianFn Jacobian>
+  DirectionStep compute_direction(Jacobian& jacobian, DirectionForm form, std::span<double> A, double lambda,
+                                  bool wanted) {
+    const std::size_t n = x_.size();
+    jacobian(std::span<const double>(x_), std::span<double>(b_.J));
+    const bool solved = form == DirectionForm::left_jjt
+                            ? solve_left_jjt_direction(b_.J, b_.r, m_, n, A, b_.y, b_.dx, lambda)
+                            : solve_normal_jtj_direction(b_.J, b_.r, m_, n, A, b_.dx, lambda);
+    if (!solved) return {};
+    DirectionStep step{.solved = true, .diagnostics = std::nullopt, .dx_norm = 0.0};
+    step.diagnostics = complete_direction_diagnostics(b_.J, b_.r, m_, n, b_.dx, b_.g, wanted);
+    step.dx_norm = space_.tangent_norm(b_.dx);
+    return step;
+  }
+
+  // A record carrying the current cost and residual norm.
+  TraceRecord record(std::uint64_t iter, std::string_view note) const {
+    return {.iter = iter, .cost = cost_, .r_norm = r_norm_, .note = note};
+  }
+
+  // The result from the current state; moves the point and the history out.
+  LeastSquaresResult finish(std::uint64_t iterations, double dx_norm, bool converged, SolverTracer& tracer,
+                            bool history) {
+    LeastSquaresResult result;
+    result.x = std::move(x_);
+    result.cost = cost_;
+    result.iterations = iterations;
+    result.r_norm = r_norm_;
+    result.dx_norm = dx_norm;
+    result.converged = converged;
+    result.trace = history ? tracer.take_history() : std::nullopt;
+    return result;
+  }
+
+  double cost() const { return cost_; }
+  double r_norm() const { return r_norm_; }
+
+ private:
+  S& space_;
+  LeastSquaresBuffers& b_;
+  Vec x_;
+  std::size_t m_;
+  Residual& residual_;
+  Project& project_;
+  double cost_ = 0.0;
+  double r_norm_ = 0.0;
+};
+
+// max(a, b) where a NaN operand is ignored (the other one is taken).
+inline double max_ignoring_nan(double a, double b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return b > a ? b : a;
+}
+
+// The step length offered to the policy: below 0 becomes 0, above 1 becomes
+// 1, each by a plain comparison, so NaN passes through.
+inline double clamp_step_scale(double s) {
+  if (s < 0.0) return 0.0;
+  if (s > 1.0) return 1.0;
+  return s;
+}
+
+}  // namespace marlune::solvers::common::least_squares

@@ -1,0 +1,191 @@
+#pragma once
+// Damped Gauss-Newton for min ½‖r(x)‖² over a space. Each iteration takes
+// the Jacobian at the current point, solves a damped system for a direction
+// (J·Jᵀ + λ·I of order m, or Jᵀ·J + λ·I of order n), lets a step policy pick
+// the step length, re-evaluates the accepted trial point and commits it.
+// With adaptive damping λ grows tenfold on every failure and halves on every
+// success, never below its configured value; with fixed damping λ stays put
+// and the first failure ends the run.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "common/assert.hpp"
+#include "solvers/common/least_squares_run.hpp"
+#include "solvers/common/step_policy.hpp"
+#include "solvers/common/stop.hpp"
+#include "solvers/gn/line_search.hpp"
+#include "solvers/gn/workspace.hpp"
+
+namespace marlune::solvers::gn {
+
+using common::least_squares::JacobianFn;
+using common::least_squares::LeastSquaresResult;
+using common::least_squares::ProjectFn;
+using common::least_squares::ResidualFn;
+using common::trace::SolverTracer;
+using manifolds::space::Space;
+
+using GaussNewtonResult = LeastSquaresResult;
+
+enum class DampingUpdate { adaptive, fixed };
+enum class LineSearchMethod { armijo, strict_decrease, none };
+
+template <Space S>
+struct GaussNewton {
+  S space;
+  double lambda = 1e-3;        // initial damping, and the floor of adaptive damping
+  double step_scale = 1.0;     // initial step length, clamped to [0, 1]
+  std::uint64_t max_iters = 100;
+  double tol_r = 1e-6;         // stop when ‖r‖ <= tol_r
+  double tol_dx = 1e-6;        // stop when ‖dx‖ <= tol_dx
+  DampingUpdate damping_update = DampingUpdate::adaptive;
+  LinearSystem linear_system = LinearSystem::left_jjt;
+  LineSearchMethod line_search_method = LineSearchMethod::armijo;
+  double ls_beta = 0.5;        // shrink factor of the backtracking policies
+  double ls_min_step = 1e-8;   // smallest step of strict-decrease backtracking
+  std::uint64_t ls_max_steps = 20;
+  double c_armijo = 1e-4;
+  bool verbose = false;
+  bool history = false;
+
+  // Runs with the given policy. `stop` is asked at every iteration boundary
+  // (see solvers/common/stop.hpp).
+  template <ResidualFn R, JacobianFn Jf, ProjectFn P, common::step_policy::LineSearchPolicy Policy,
+            common::StopPredicate Stop = common::NeverStop>
+  GaussNewtonResult solve_with_fn(std::size_t m, Vec x0, R&& residual, Jf&& jacobian, P&& project,
+                                  Policy& policy, Stop&& stop = {}) {
+    return run_with_line_search(m, std::move(x0), residual, jacobian, project, policy, stop);
+  }
+
+  // Runs with the built-in policy named by line_search_method.
+  template <ResidualFn R, JacobianFn Jf, ProjectFn P, common::StopPredicate Stop = common::NeverStop>
+  GaussNewtonResult solve_with_fn_default_line_search(std::size_t m, Vec x0, R&& residual, Jf&& jacobian,
+                                                      P&& project, Stop&& stop = {}) {
+    // Out-of-range parameters (possible only when the solver is configured
+    // directly) fall back to the defaults rather than producing a policy
+    // that never terminates or never shrinks.
+    const double beta = std::isfinite(ls_beta) && ls_beta >= 0.0 && ls_beta < 1.0 ? ls_beta : 0.5;
+    const std::uint64_t steps = ls_max_steps == 0 ? 1 : ls_max_steps;
+    switch (line_search_method) {
+      case LineSearchMethod::armijo: {
+        common::step_policy::ArmijoBacktracking policy{
+            .beta = beta, .max_steps = steps, .c1 = std::isfinite(c_armijo) ? c_armijo : 1e-4};
+        return run_with_line_search(m, std::move(x0), residual, jacobian, project, policy, stop);
+      }
+      case LineSearchMethod::strict_decrease: {
+        StrictDecreaseBacktracking policy{
+            .beta = beta,
+            .min_step = std::isfinite(ls_min_step) && ls_min_step > 0.0 ? ls_min_step : 1e-8,
+            .max_steps = steps};
+        return run_with_line_search(m, std::move(x0), residual, jacobian, project, policy, stop);
+      }
+      case LineSearchMethod::none:
+        break;
+    }
+    common::step_policy::NoLineSearch policy;
+    return run_with_line_search(m, std::move(x0), residual, jacobian, project, policy, stop);
+  }
+
+ private:
+  template <class R, class Jf, class P, class Policy, class Stop>
+  GaussNewtonResult run_with_line_search(std::size_t m, Vec x0, R& residual, Jf& jacobian, P& project,
+                                         Policy& policy, Stop& stop) {
+    using common::least_squares::DirectionForm;
+    const std::size_t n = x0.size();
+    MARLUNE_ASSERT(m > 0 && n > 0);
+
+    constexpr bool wants_slope = common::step_policy::wants_slope_v<Policy>;
+    // Strict-decrease backtracking only ever accepts a lower cost, so a tiny
+    // direction cannot be mistaken for convergence there; a caller's policy
+    // gives no such guarantee and keeps the test.
+    const bool test_dx = !(line_search_method == LineSearchMethod::strict_decrease &&
+                           !common::step_policy::decides_externally_v<Policy>);
+    const bool adaptive = damping_update == DampingUpdate::adaptive;
+    const DirectionForm form =
+        linear_system == LinearSystem::left_jjt ? DirectionForm::left_jjt : DirectionForm::normal_jtj;
+
+    GaussNewtonWorkspace ws = GaussNewtonWorkspace::create(m, n, linear_system);
+    SolverTracer tracer("gn", history, verbose);
+    common::least_squares::LeastSquaresRun run(space, ws, std::move(x0), m, residual, project);
+    auto evaluate_trial = [&run](double alpha) { return run.evaluate_trial(alpha); };
+
+    double lam = lambda;
+    const double alpha0 = common::least_squares::clamp_step_scale(step_scale);
+
+    run.evaluate_start();
+    tracer.emit(run.record(0, "initial"));
+
+    // Every ending emits its record and builds the result from the current state.
+    auto terminate = [&](std::uint64_t k, std::string_view note, double result_dx_norm, bool converged,
+                         std::optional<double> record_dx_norm = std::nullopt,
+                         std::optional<double> record_alpha = std::nullopt) {
+      auto rec = run.record(k, note);
+      rec.dx_norm = record_dx_norm;
+      rec.alpha = record_alpha;
+      tracer.emit(rec);
+      return run.finish(k, result_dx_norm, converged, tracer, history);
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (max_iters == 0) return terminate(0, "max_iters", nan, false);
+
+    for (std::uint64_t k = 0;;) {
+      if (stop()) return run.finish(k, nan, false, tracer, history);
+      if (run.r_norm() <= tol_r) return terminate(k, "converged_r", 0.0, true);
+
+      const auto step = run.compute_direction(jacobian, form, ws.system(linear_system), lam, wants_slope);
+      if (!step.solved) {
+        if (!adaptive) return terminate(k, "linear_solve_failed_fixed", 0.0, false);
+        lam = lam * 10.0;
+        auto rec = run.record(k, "linear_solve_failed");
+        rec.lambda = lam;
+        tracer.emit(rec);
+      } else {
+        const double dx_norm = step.dx_norm;
+        if (test_dx && dx_norm <= tol_dx) return terminate(k, "converged_dx", dx_norm, true, dx_norm);
+        if (alpha0 == 0.0) return terminate(k, "zero_step_scale", dx_norm, false, dx_norm);
+
+        const common::step_policy::LineSearchContext ctx{
+            .iter = k,
+            .alpha0 = alpha0,
+            .cost0 = run.cost(),
+            .dphi0 = step.diagnostics ? std::optional<double>(step.diagnostics->dphi0) : std::nullopt,
+            .dx_norm = dx_norm,
+            .lambda = lam};
+        const auto found = policy.search(ctx, evaluate_trial);
+        std::string_view note;
+        if (found.accepted) {
+          // The policy's own evaluations are not reused: the accepted point
+          // is rebuilt and evaluated once more before it is committed.
+          if (const std::optional<double> c = run.evaluate_trial(found.alpha)) {
+            run.commit(*c);
+            if (adaptive) lam = common::least_squares::max_ignoring_nan(lam * 0.5, lambda);
+            note = "accepted";
+          } else {
+            if (!adaptive) return terminate(k, "accepted_step_invalid_fixed", 0.0, false, dx_norm, found.alpha);
+            lam = lam * 10.0;
+            note = "accepted_step_invalid";
+          }
+        } else {
+          if (!adaptive) return terminate(k, "rejected_fixed", 0.0, false, dx_norm, found.alpha);
+          lam = lam * 10.0;
+          note = "rejected";
+        }
+        auto rec = run.record(k, note);
+        rec.dx_norm = dx_norm;
+        rec.alpha = found.alpha;
+        rec.lambda = lam;
+        tracer.emit(rec);
+      }
+      ++k;
+      if (k == max_iters) return terminate(k, "max_iters", nan, false);
+    }
+  }
+};
+
+}  // namespace marlune::solvers::gn
