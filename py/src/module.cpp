@@ -10,6 +10,8 @@
 #include "bindings/convert.hpp"
 #include "bindings/frame.hpp"
 #include "bindings/gd.hpp"
+#include "bindings/gn.hpp"
+#include "bindings/lm.hpp"
 
 namespace marlune::bindings {
 namespace {
@@ -42,27 +44,36 @@ PyObject* py_gd(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-// gn and lm share their signature; their solvers are not part of this build
-// yet, so after binding they report that plainly.
-PyObject* least_squares_entry(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// gn and lm share their signature and call frame.
+template <class Body>
+PyObject* least_squares_entry(const char* name, Body body, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   return run_entry([&]() -> PyResult<PyRef> {
     const Signature sig{name, kLsqParams, 2, 1};
     std::array<PyObject*, kLsqParams.size()> bound{};
     if (!bind_arguments(sig, args, nargs, kwnames, bound)) return PyErr::fetch();
+    LsqArgs lsq{
+        .residual = PyRef::borrow(bound[0]),
+        .x0 = std::nullopt,
+        .jacobian = PyRef::borrow(none_to_null(bound[2])),
+        .jacobian_vec = PyRef::borrow(none_to_null(bound[3])),
+        .project = PyRef::borrow(none_to_null(bound[4])),
+        .options = none_to_null(bound[5]),
+        .debug = none_to_null(bound[6]),
+    };
     if (PyObject* x0 = none_to_null(bound[1])) {
-      MARLUNE_TRY(Vec converted, convert_x0(x0));
-      (void)converted;
+      MARLUNE_TRY(lsq.x0, convert_x0(x0));
     }
-    return PyErr::new_err(PyExc_NotImplementedError, std::string(name) + ": not available in this build yet");
+    return body(std::move(lsq));
   });
 }
 
 PyObject* py_gn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return least_squares_entry("gn", args, nargs, kwnames);
+  return least_squares_entry("gn", gn, args, nargs, kwnames);
 }
 
 PyObject* py_lm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return least_squares_entry("lm", args, nargs, kwnames);
+  return least_squares_entry("lm", lm, args, nargs, kwnames);
 }
 
 #define MARLUNE_LSQ_DOC(fn, what)                                                                            \

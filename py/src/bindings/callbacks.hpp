@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "bindings/error.hpp"
 #include "bindings/handle.hpp"
@@ -54,6 +55,47 @@ class PyObjectiveCallbacks {
   PyRef f_;
   PyRef grad_;
   PyErrStateRef err_;
+};
+
+// The residual, Jacobian and projection of one gn or lm call. Outputs are
+// always fully written: on any failure (the callable raised, its result does
+// not convert or has the wrong length) the error is recorded once and the
+// output is zeros (the projection leaves the point unchanged). Once the store
+// holds an error, Python is not called again.
+class PyLeastSquaresCallbacks {
+ public:
+  // jacobian, jacobian_vec and project may be null (absent).
+  PyLeastSquaresCallbacks(PyRef residual, PyRef jacobian, PyRef jacobian_vec, PyRef project, PyErrStateRef err)
+      : residual_(std::move(residual)),
+        err_(std::move(err)),
+        jacobian_(std::move(jacobian)),
+        jacobian_vec_(std::move(jacobian_vec)),
+        project_(std::move(project)) {}
+
+  // residual(x0) once, to learn m. Errors are returned, not stored; an empty
+  // result is an error. Also sizes the run's buffers for n = len(x0).
+  PyResult<std::size_t> infer_residual_dim(std::span<const double> x0);
+
+  void residual_into(std::span<const double> x, std::span<double> out);
+  void jacobian_into(std::span<const double> x, std::span<double> out);
+  void project_in_place(std::span<double> x);
+
+  const PyErrStateRef& error_store() const { return err_; }
+
+ private:
+  PyStatus call_residual(std::span<const double> x, std::span<double> out);
+  PyStatus call_jacobian(std::span<const double> x, std::span<double> out);
+  PyStatus call_jacobian_vec(std::span<const double> x, std::span<double> out);
+  PyStatus call_project(std::span<double> x);
+
+  PyRef residual_;
+  PyErrStateRef err_;
+  PyRef jacobian_;
+  PyRef jacobian_vec_;
+  PyRef project_;
+  std::size_t m_ = 0;
+  // The unit vector handed to jacobian_vec, allocated once per run.
+  std::vector<double> unit_;
 };
 
 }  // namespace marlune::bindings

@@ -1,11 +1,18 @@
 #include "bindings/convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string_view>
+
+#include "common/memory.hpp"
 
 namespace marlune::bindings {
 namespace {
+
+// Elements reserved up front at most, whatever length a sequence reports.
+constexpr std::size_t kReserveCap = std::size_t{1} << 20;
 
 PyErr str_refused() { return PyErr::type_error("Can't extract `str` to `Vec`"); }
 
@@ -56,35 +63,6 @@ bool is_native_float64(const Py_buffer& view) {
   return fmt == ">d";
 }
 
-// Reads a 1-D float64 array in element order (any stride). Returns nothing
-// when obj is not such an array, so the caller takes the generic path.
-PyResult<std::optional<Vec>> read_float64_array(PyObject* obj) {
-  PyObject* ndarray = loaded_ndarray_type();
-  if (ndarray == nullptr) return std::optional<Vec>{};
-  const int is_array = PyObject_IsInstance(obj, ndarray);
-  if (is_array < 0) return PyErr::fetch();
-  if (is_array == 0) return std::optional<Vec>{};
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) {
-    PyErr_Clear();  // dtypes without a buffer form go element by element
-    return std::optional<Vec>{};
-  }
-  std::optional<Vec> out;
-  if (view.ndim == 1 && is_native_float64(view)) {
-    const Py_ssize_t n = view.shape[0];
-    const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
-    out.emplace(static_cast<std::size_t>(n));
-    const char* base = static_cast<const char*>(view.buf);
-    if (stride == 8) {
-      std::memcpy(out->data(), base, static_cast<std::size_t>(n) * 8);
-    } else {
-      for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(&(*out)[i], base + i * stride, 8);
-    }
-  }
-  PyBuffer_Release(&view);
-  return out;
-}
-
 }  // namespace
 
 PyResult<std::string> utf8_of(PyObject* str) {
@@ -123,17 +101,26 @@ PyResult<double> to_f64(PyObject* obj) {
 PyResult<std::optional<bool>> as_bool(PyObject* obj) {
   if (obj == Py_True) return std::optional<bool>(true);
   if (obj == Py_False) return std::optional<bool>(false);
-  // NumPy's boolean scalar is numpy.bool (numpy.bool_ before NumPy 2).
+  // NumPy's boolean scalar is numpy.bool (numpy.bool_ before NumPy 2). A
+  // type's __module__ is whatever its author assigned (bytes, an int, an
+  // object with a hostile __eq__), so it is compared only once it is known
+  // to be an exact str; anything else simply is not NumPy's boolean.
   PyTypeObject* type = Py_TYPE(obj);
   PyRef module = PyRef::steal(PyType_GetModuleName(type));
-  PyRef name = PyRef::steal(PyType_GetName(type));
-  if (!module || !name) {
+  if (!module) {
     PyErr_Clear();
     return std::optional<bool>{};
   }
-  const bool numpy_bool = PyUnicode_EqualToUTF8(module.get(), "numpy") &&
-                          (PyUnicode_EqualToUTF8(name.get(), "bool") ||
-                           PyUnicode_EqualToUTF8(name.get(), "bool_"));
+  if (!PyUnicode_CheckExact(module.get()) || !PyUnicode_EqualToUTF8(module.get(), "numpy")) {
+    return std::optional<bool>{};
+  }
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return std::optional<bool>{};
+  }
+  const bool numpy_bool = PyUnicode_CheckExact(name.get()) && (PyUnicode_EqualToUTF8(name.get(), "bool") ||
+                                                              PyUnicode_EqualToUTF8(name.get(), "bool_"));
   if (!numpy_bool) return std::optional<bool>{};
   const int truth = PyObject_IsTrue(obj);
   if (truth < 0) return PyErr::fetch();
@@ -146,27 +133,109 @@ PyResult<Vec> sequence_to_vec(PyObject* obj) {
     MARLUNE_TRY(std::string target, sequence_type_name());
     return PyErr::type_error("'" + type_name(obj) + "' object cannot be cast as '" + target + "'");
   }
-  Vec out;
-  const Py_ssize_t len = PySequence_Size(obj);
-  if (len < 0) {
-    PyErr_Clear();  // the length is only a size hint
+  try {
+    Vec out;
+    // The reported length is a hint, not a promise: a length that no vector
+    // on this machine could hold is refused at once (so range(10**15) fails
+    // fast instead of exhausting memory item by item), and a plausible one
+    // reserves no more than a modest first block.
+    const Py_ssize_t len = PySequence_Size(obj);
+    if (len < 0) {
+      PyErr_Clear();
+    } else {
+      const auto hint = static_cast<std::size_t>(len);
+      if (hint > kReserveCap) ensure_allocatable_doubles(hint);
+      out.reserve(std::min(hint, kReserveCap));
+    }
+    PyRef it = PyRef::steal(PyObject_GetIter(obj));
+    if (!it) return PyErr::fetch();
+    while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+      MARLUNE_TRY(double v, to_f64(item.get()));
+      if (out.size() == out.capacity() && out.size() >= kReserveCap) {
+        // Growing past what memory can hold would get the process killed
+        // (the kernel overcommits) rather than report the failure.
+        ensure_allocatable_doubles(checked_mul(out.size(), 2));
+      }
+      out.push_back(v);
+    }
+    if (PyErr_Occurred()) return PyErr::fetch();
+    return out;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+  }
+}
+
+Float64Array::~Float64Array() {
+  if (view_ && held_) PyBuffer_Release(view_.get());
+}
+
+PyResult<std::optional<Float64Array>> Float64Array::from(PyObject* obj) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return std::optional<Float64Array>{};
+  PyObject* ndarray = loaded_ndarray_type();
+  if (ndarray == nullptr) return std::optional<Float64Array>{};
+  const int is_array = PyObject_IsInstance(obj, ndarray);
+  if (is_array < 0) return PyErr::fetch();
+  if (is_array == 0) return std::optional<Float64Array>{};
+  Float64Array out;
+  out.view_ = std::make_unique<Py_buffer>();
+  if (PyObject_GetBuffer(obj, out.view_.get(), PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();  // dtypes without a buffer form go element by element
+    return std::optional<Float64Array>{};
+  }
+  out.held_ = true;
+  if (out.view_->ndim > 2 || !is_native_float64(*out.view_)) return std::optional<Float64Array>{};
+  return std::optional<Float64Array>(std::move(out));
+}
+
+std::size_t Float64Array::size() const {
+  std::size_t count = 1;
+  for (int d = 0; d < view_->ndim; ++d) count *= static_cast<std::size_t>(view_->shape[d]);
+  return count;
+}
+
+std::size_t Float64Array::extent(int d) const { return static_cast<std::size_t>(view_->shape[d]); }
+
+void Float64Array::copy_to(std::span<double> out) const {
+  const char* base = static_cast<const char*>(view_->buf);
+  // Exporters may leave out the strides of a C-contiguous array.
+  const auto stride = [&](int d) {
+    if (view_->strides) return view_->strides[d];
+    return d + 1 < view_->ndim ? view_->shape[d + 1] * Py_ssize_t{8} : Py_ssize_t{8};
+  };
+  if (view_->ndim == 0) {
+    std::memcpy(out.data(), base, 8);
+  } else if (view_->ndim == 1) {
+    const Py_ssize_t n = view_->shape[0], s = stride(0);
+    if (s == 8) {
+      std::memcpy(out.data(), base, static_cast<std::size_t>(n) * 8);
+    } else {
+      for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * s, 8);
+    }
   } else {
-    out.reserve(static_cast<std::size_t>(len));
+    // Two dimensions: row-major order of the array's own indices, whatever
+    // its memory layout (a transposed view is read as the matrix it shows).
+    const Py_ssize_t rows = view_->shape[0], cols = view_->shape[1], s0 = stride(0), s1 = stride(1);
+    std::size_t k = 0;
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+      const char* row = base + r * s0;
+      if (s1 == 8) {
+        std::memcpy(&out[k], row, static_cast<std::size_t>(cols) * 8);
+        k += static_cast<std::size_t>(cols);
+      } else {
+        for (Py_ssize_t c = 0; c < cols; ++c) std::memcpy(&out[k++], row + c * s1, 8);
+      }
+    }
   }
-  PyRef it = PyRef::steal(PyObject_GetIter(obj));
-  if (!it) return PyErr::fetch();
-  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-    MARLUNE_TRY(double v, to_f64(item.get()));
-    out.push_back(v);
-  }
-  if (PyErr_Occurred()) return PyErr::fetch();
-  return out;
 }
 
 PyResult<Vec> extract_vec1(PyObject* obj) {
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return sequence_to_vec(obj);
-  MARLUNE_TRY(std::optional<Vec> array, read_float64_array(obj));
-  if (array) return std::move(*array);
+  MARLUNE_TRY(std::optional<Float64Array> array, Float64Array::from(obj));
+  if (array && array->ndim() == 1) {
+    Vec out(array->size());
+    array->copy_to(out);
+    return out;
+  }
   return sequence_to_vec(obj);
 }
 

@@ -5,9 +5,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings/error.hpp"
@@ -25,6 +27,35 @@ PyResult<Vec> sequence_to_vec(PyObject* obj);
 // through the buffer protocol (so no NumPy build is linked against and the
 // module works without NumPy); everything else goes through sequence_to_vec.
 PyResult<Vec> extract_vec1(PyObject* obj);
+
+// A NumPy array of native float64 held through the buffer protocol (no NumPy
+// build is linked against, so the module works without NumPy). Only arrays
+// of at most two dimensions are read.
+class Float64Array {
+ public:
+  // The array view when obj is a native-float64 NumPy array (NumPy must
+  // already be imported by someone: an object cannot be an array otherwise),
+  // nothing for every other object.
+  static PyResult<std::optional<Float64Array>> from(PyObject* obj);
+
+  Float64Array(Float64Array&&) noexcept = default;
+  Float64Array& operator=(Float64Array&&) noexcept = default;
+  ~Float64Array();
+
+  int ndim() const { return view_->ndim; }
+  std::size_t extent(int d) const;
+  std::size_t size() const;  // number of elements
+  // Copies every element (0 to 2 dimensions) into out[0..size()), in the
+  // row-major order of the array's indices.
+  void copy_to(std::span<double> out) const;
+
+ private:
+  Float64Array() = default;
+  // Held by pointer: an exporter may point shape or strides into the
+  // Py_buffer itself, so the struct must never move while it is held.
+  std::unique_ptr<Py_buffer> view_;
+  bool held_ = false;
+};
 
 // A new list of floats.
 PyResult<PyRef> vec_to_list(std::span<const double> v);

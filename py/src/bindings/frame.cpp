@@ -105,6 +105,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* name = PyTuple_GetItem(kwnames, k);
+    // The interpreter only passes str keywords, but a C caller can pass
+    // anything, and the comparison below is only defined for str.
+    if (name == nullptr || !PyUnicode_Check(name)) {
+      if (name != nullptr) set_type_error("keywords must be strings");
+      return false;
+    }
     std::size_t slot = sig.params.size();
     for (std::size_t p = 0; p < sig.params.size(); ++p) {
       if (PyUnicode_EqualToUTF8(name, sig.params[p])) {

@@ -63,13 +63,16 @@ PyResult<PyRef> gd(GdArgs args) {
       .history = history.value_or(false),
   };
 
+  // Once a callback has failed the run ends at the next iteration boundary.
+  auto stop = [&] { return err->has_error(); };
+
   MARLUNE_TRY(PyRef line_search, options.py("line_search"));
   OptimizeResult result;
   if (line_search) {
     PyLineSearchPolicy policy(std::move(line_search), err);
-    result = solver.minimize_with_fn_and_line_search(std::move(args.x0), value, gradient, policy);
+    result = solver.minimize_with_fn_and_line_search(std::move(args.x0), value, gradient, policy, stop);
   } else {
-    result = solver.minimize_with_fn(std::move(args.x0), value, gradient);
+    result = solver.minimize_with_fn(std::move(args.x0), value, gradient, stop);
   }
 
   // The callbacks' error wins over the manifold's, whichever came first.

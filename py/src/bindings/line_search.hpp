@@ -18,6 +18,11 @@ namespace marlune::bindings {
 
 class PyLineSearchPolicy {
  public:
+  // The callable gets the slope in its context and decides without trial
+  // evaluations (see solvers/common/step_policy.hpp).
+  static constexpr bool wants_slope = true;
+  static constexpr bool decides_externally = true;
+
   using LineSearchContext = solvers::common::step_policy::LineSearchContext;
   using LineSearchResult = solvers::common::step_policy::LineSearchResult;
 

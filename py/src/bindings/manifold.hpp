@@ -22,23 +22,30 @@ class PyVecManifold {
 
   // Builds the space from the `manifold` option (null when absent) and hands
   // back a second handle to the manifold's own error store, which is
-  // separate from the store of the user callbacks.
+  // separate from the store of the user callbacks. Each of "retract",
+  // "tangent_norm", "scale", "add" and "difference" is optional; a present
+  // one must be callable.
   static PyResult<std::pair<PyVecManifold, PyErrStateRef>> from_python(PyObject* obj);
 
-  void scale_into(Vec& out, std::span<const double> v, double alpha) {
-    manifolds::space::euclidean_scale_into(out, v, alpha);
-  }
-  void retract_into(Vec& out, std::span<const double> x, std::span<const double> d, double alpha,
-                    Vec& /*scratch*/) {
-    manifolds::space::euclidean_retract_into(out, x, d, alpha);
-  }
-  double tangent_norm(std::span<const double> v) { return manifolds::space::euclidean_norm(v); }
+  // The attribute `name` of obj when present and callable; a null handle
+  // when absent (AttributeError); the lookup's error or "manifold.{name}
+  // must be callable" otherwise.
+  static PyResult<PyRef> get_callable(PyObject* obj, const char* name);
+
+  void scale_into(Vec& out, std::span<const double> v, double alpha);
+  void retract_into(Vec& out, std::span<const double> x, std::span<const double> d, double alpha, Vec& scratch);
+  double tangent_norm(std::span<const double> v);
 
  private:
   explicit PyVecManifold(PyErrStateRef err) : err_(std::move(err)) {}
 
+  // True when the Python operation `fn` is to be used: present, and nothing
+  // has failed yet in this run.
+  bool python_path(const PyRef& fn) const { return fn && !err_->has_error(); }
+
   PyErrStateRef err_;
-  // Python operations of the manifold object; absent means Euclidean.
+  // Python operations of the manifold object; absent means Euclidean. add
+  // and difference are held (and checked) but no operation calls them.
   PyRef retract_;
   PyRef tangent_norm_;
   PyRef scale_;

@@ -1,0 +1,65 @@
+#include "bindings/least_squares.hpp"
+
+#include <memory>
+#include <string>
+
+#include "bindings/trace.hpp"
+#include "bindings/validation.hpp"
+
+namespace marlune::bindings {
+
+PyErr x0_missing(const char* context) { return PyErr::value_error(std::string(context) + ": x0 must be provided"); }
+
+PyResult<double> read_lambda(const PyOptions& options, const char* context) {
+  MARLUNE_TRY(std::optional<double> lambda, options.f64("lambda"));
+  MARLUNE_TRY(std::optional<double> alias, options.f64("lambda_"));
+  if (lambda && alias) {
+    // Even equal values: one of the two spellings is a mistake, and which
+    // one the caller meant cannot be known.
+    return PyErr::value_error(std::string(context) + ": options must not contain both 'lambda' and 'lambda_'");
+  }
+  const double value = lambda ? *lambda : alias.value_or(1e-3);
+  return checked(validation::finite_nonnegative(std::string(context) + ": options.lambda", value));
+}
+
+PyResult<LsqProblem> make_problem(LsqArgs& args) {
+  auto err = std::make_shared<PyErrState>();
+  LsqProblem problem{.err = err,
+                     .callbacks = PyLeastSquaresCallbacks(std::move(args.residual), std::move(args.jacobian),
+                                                          std::move(args.jacobian_vec), std::move(args.project), err)};
+  MARLUNE_TRY(problem.m, problem.callbacks.infer_residual_dim(*args.x0));
+  return problem;
+}
+
+std::optional<PyErr> take_run_error(PyErrState& callbacks, PyErrState& manifold) {
+  if (auto e = callbacks.take()) return e;
+  return manifold.take();
+}
+
+PyResult<PyRef> least_squares_result_to_python(const solvers::common::least_squares::LeastSquaresResult& result,
+                                               bool history_first) {
+  PyRef history;
+  const auto convert_history = [&]() -> PyStatus {
+    if (result.trace) {
+      MARLUNE_TRY(history, trace_records_to_pylist(*result.trace));
+    }
+    return ok();
+  };
+  if (history_first) MARLUNE_CHECK(convert_history());
+  MARLUNE_TRY(PyRef x, vec_to_list(result.x));
+  PyRef cost = PyRef::steal(PyFloat_FromDouble(result.cost));
+  PyRef iterations = PyRef::steal(PyLong_FromUnsignedLongLong(result.iterations));
+  PyRef r_norm = PyRef::steal(PyFloat_FromDouble(result.r_norm));
+  PyRef dx_norm = PyRef::steal(PyFloat_FromDouble(result.dx_norm));
+  if (!cost || !iterations || !r_norm || !dx_norm) return PyErr::fetch();
+  if (!history_first) MARLUNE_CHECK(convert_history());
+  PyObject* converged = result.converged ? Py_True : Py_False;
+  PyObject* tuple = history ? PyTuple_Pack(7, x.get(), cost.get(), iterations.get(), r_norm.get(), dx_norm.get(),
+                                           converged, history.get())
+                            : PyTuple_Pack(6, x.get(), cost.get(), iterations.get(), r_norm.get(), dx_norm.get(),
+                                           converged);
+  if (tuple == nullptr) return PyErr::fetch();
+  return PyRef::steal(tuple);
+}
+
+}  // namespace marlune::bindings
