@@ -63,3 +63,45 @@ def run_python(code, *argv, flags=()):
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
+
+
+# --- least squares -----------------------------------------------------------
+
+# Fields each least-squares record carries besides iter, cost and r_norm.
+LSQ_FIELDS = {
+    "initial": set(), "linear_solve_failed": {"lambda"}, "accepted": {"dx_norm", "alpha", "lambda"},
+    "accepted_step_invalid": {"dx_norm", "alpha", "lambda"}, "rejected": {"dx_norm", "alpha", "lambda"},
+    "fallback_to_steepest_descent": {"dphi0"},
+    "converged_r": set(), "converged_dx": {"dx_norm"}, "zero_step_scale": {"dx_norm"},
+    "linear_solve_failed_fixed": set(), "accepted_step_invalid_fixed": {"dx_norm", "alpha"},
+    "rejected_fixed": {"dx_norm", "alpha"}, "max_iters": set(),
+}
+
+
+def check_records(history, solver):
+    """Every record has exactly the fields of its note; returns the notes."""
+    for r in history:
+        assert list(r) == KEYS and r["solver"] == solver and type(r["iter"]) is int
+        present = {k for k in KEYS[2:-1] if r[k] is not None}
+        assert present == {"cost", "r_norm"} | LSQ_FIELDS[r["note"]], r
+    return [r["note"] for r in history]
+
+
+class Linear:
+    """r(x) = A·x - b with counters; A is m by n, given as rows."""
+
+    def __init__(self, A, b, log=None):
+        self.A, self.b = A, b
+        self.log = [] if log is None else log
+        self.residual = Recorder(lambda x: [sum(a * v for a, v in zip(row, x)) - bi for row, bi in zip(A, b)],
+                                 "r", self.log)
+        self.jacobian = Recorder(lambda x: [a for row in A for a in row], "J", self.log)
+
+    def kwargs(self, **extra):
+        return dict(jacobian=self.jacobian, **extra)
+
+
+def shift(target, log=None):
+    """r(x) = x - target, J = I."""
+    n = len(target)
+    return Linear([[1.0 if i == j else 0.0 for j in range(n)] for i in range(n)], list(target), log)

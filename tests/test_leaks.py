@@ -9,7 +9,7 @@ import numpy as np
 
 import marlune
 
-ROUNDS, WARMUP = 600, 60
+ROUNDS, WARMUP = 300, 30
 
 
 def test_repeated_calls_leak_nothing():
@@ -38,13 +38,34 @@ def test_repeated_calls_leak_nothing():
     calls += [(marlune.gd, (a, b, x0), {"options": {"max_iters": 3}}) for a, b in callbacks]
     calls += [(marlune.gd, (f, g, bad), {}) for bad in ("abc", 3, [1.0, "a"], [1.0, BadFloat()])]
     calls += [(marlune.gd, (f,), {}), (marlune.gn, (f, x0, ok), {}), (marlune.lm, (f, "abc"), {"jacobian": g})]
-    tracked = [exc, f, g, raising, x0, ok, hist, *arrays]
+
+    # gn and lm: successes with every Jacobian form and policy, then every kind of failure.
+    def r(x): return [x[0] - 1.0, 2.0 * x[1]]
+    def jac(x): return [1.0, 0.0, 0.0, 2.0]
+    def jv(x, v): return [v[0], 2.0 * v[1]]
+    x2, matrix = [0.0, 3.0], np.array([[1.0, 0.0], [0.0, 2.0]])
+    lsq = [{"jacobian": jac}, {"jacobian": returning(matrix)}, {"jacobian_vec": jv}, {"jacobian": jac, "project": returning(x2)},
+           {"jacobian": jac, "debug": hist}, {"jacobian": jac, "options": {"line_search": returning((True, 0.5))}},
+           {"jacobian": jac, "options": {"max_iters": 0}, "debug": hist},
+           {}, {"jacobian": raising}, {"jacobian": returning([1.0])}, {"jacobian_vec": raising},
+           {"jacobian_vec": returning("ab")}, {"jacobian": jac, "project": raising}, {"jacobian": jac, "project": returning([1.0])},
+           {"jacobian": jac, "options": {"line_search": raising}}, {"jacobian": jac, "options": {"line_search": 3}},
+           {"jacobian": jac, "options": {"bad": 1}}, {"jacobian": jac, "options": {"lambda": -1.0}},
+           {"jacobian": jac, "options": {"manifold": returning}}]
+    gn_only = [{"jacobian": jac, "options": {"linear_system": "normal_jtj", "line_search_method": m}}
+               for m in ("armijo", "strict_decrease", "none")] + [{"jacobian": jac, "options": {"damping_update": "x"}}]
+    for solver in (marlune.gn, marlune.lm):
+        calls += [(solver, (r, x2), kw) for kw in lsq + (gn_only if solver is marlune.gn else [])]
+        calls += [(solver, (raising, x2), {"jacobian": jac}), (solver, (returning([]), x2), {"jacobian": jac}),
+                  (solver, (returning([1.0, np.nan]), x2), {"jacobian": jac}), (solver, (r,), {}),
+                  (solver, (returning([1.0]), []), {"jacobian": jac})]
+    tracked = [exc, f, g, raising, x0, ok, hist, *arrays, r, jac, jv, x2, matrix]
 
     def repeat(fn, args, kwargs, times):
         for _ in range(times):
             try:
                 fn(*args, **kwargs)
-            except Exception:
+            except (Exception, marlune.PanicException):
                 pass
         exc.__traceback__ = None
         gc.collect()
@@ -55,9 +76,15 @@ def test_repeated_calls_leak_nothing():
             repeat(*call, WARMUP)
         refs, growth = [sys.getrefcount(o) for o in tracked], []
         for call in calls:
-            start = tracemalloc.get_traced_memory()[0]
-            repeat(*call, ROUNDS)
-            growth.append(tracemalloc.get_traced_memory()[0] - start)
+            # A leak grows in every pass; caches the interpreter fills on
+            # first use (dict resizes, free lists) do not, so the smaller of
+            # two passes is what counts.
+            passes = []
+            for _ in range(2):
+                start = tracemalloc.get_traced_memory()[0]
+                repeat(*call, ROUNDS)
+                passes.append(tracemalloc.get_traced_memory()[0] - start)
+            growth.append(min(passes))
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in tracked] == refs
