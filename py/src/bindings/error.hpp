@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -41,10 +42,24 @@ class PyErr {
 
   PyObject* exception() const { return exc_.get(); }
 
+  // True for exceptions that are not Exceptions: KeyboardInterrupt,
+  // SystemExit and the like. Where a failed conversion is discarded by
+  // design (an option of the wrong type, a policy result tried in several
+  // forms, a length hint), these are still passed on: swallowing them would
+  // lose a Ctrl-C or an exit request.
+  bool is_interrupt() const { return !PyErr_GivenExceptionMatches(exc_.get(), PyExc_Exception); }
+
  private:
   explicit PyErr(PyRef exc) : exc_(std::move(exc)) {}
   PyRef exc_;
 };
+
+// The error when it must not be discarded (see PyErr::is_interrupt), or
+// nothing when the caller may drop it.
+inline std::optional<PyErr> keep_interrupt(PyErr err) {
+  if (err.is_interrupt()) return std::optional<PyErr>(std::move(err));
+  return std::nullopt;
+}
 
 template <class T>
 class [[nodiscard]] PyResult {

@@ -61,7 +61,11 @@ using StepChoice = std::variant<BuiltinPolicy, NoPolicy, PyRef>;
 PyResult<StepChoice> classify_line_search(PyRef value) {
   if (!value) return StepChoice(BuiltinPolicy{});
   auto flag = as_bool(value.get());
-  if (flag.ok() && flag.value()) return *flag.value() ? StepChoice(BuiltinPolicy{}) : StepChoice(NoPolicy{});
+  if (!flag.ok()) {
+    if (auto fatal = keep_interrupt(flag.take_error())) return std::move(*fatal);
+  } else if (flag.value()) {
+    return *flag.value() ? StepChoice(BuiltinPolicy{}) : StepChoice(NoPolicy{});
+  }
   // Not a bool: the failed conversion is not reported.
   return StepChoice(std::move(value));
 }

@@ -14,14 +14,23 @@ PyResult<std::pair<bool, double>> finite_alpha(bool accepted, double alpha) {
   return std::pair<bool, double>(accepted, alpha);
 }
 
+using Decision = std::optional<std::pair<bool, double>>;
+
 // (bool, number) as a 2-tuple; nothing when the result has another shape.
-std::optional<std::pair<bool, double>> as_pair(PyObject* result) {
-  if (!PyTuple_Check(result) || PyTuple_Size(result) != 2) return std::nullopt;
+PyResult<Decision> as_pair(PyObject* result) {
+  if (!PyTuple_Check(result) || PyTuple_Size(result) != 2) return Decision{};
   auto flag = as_bool(PyTuple_GetItem(result, 0));
-  if (!flag.ok() || !flag.value()) return std::nullopt;
+  if (!flag.ok()) {
+    if (auto fatal = keep_interrupt(flag.take_error())) return std::move(*fatal);
+    return Decision{};
+  }
+  if (!flag.value()) return Decision{};
   auto alpha = to_f64(PyTuple_GetItem(result, 1));
-  if (!alpha.ok()) return std::nullopt;
-  return std::pair<bool, double>(*flag.value(), alpha.value());
+  if (!alpha.ok()) {
+    if (auto fatal = keep_interrupt(alpha.take_error())) return std::move(*fatal);
+    return Decision{};
+  }
+  return Decision(std::pair<bool, double>(*flag.value(), alpha.value()));
 }
 
 // dict[key], or a null handle when missing.
@@ -48,8 +57,13 @@ PyResult<PyRef> context_dict(const PyLineSearchPolicy::LineSearchContext& ctx) {
 
 PyResult<std::pair<bool, double>> PyLineSearchPolicy::parse_result(PyObject* result) {
   // Forms are tried in order; the errors of the failed attempts are dropped.
-  if (auto alpha = to_f64(result); alpha.ok()) return finite_alpha(true, alpha.value());
-  if (auto pair = as_pair(result)) return finite_alpha(pair->first, pair->second);
+  if (auto alpha = to_f64(result); alpha.ok()) {
+    return finite_alpha(true, alpha.value());
+  } else if (auto fatal = keep_interrupt(alpha.take_error())) {
+    return std::move(*fatal);
+  }
+  MARLUNE_TRY(Decision pair, as_pair(result));
+  if (pair) return finite_alpha(pair->first, pair->second);
   if (!PyDict_Check(result)) {
     return PyErr::value_error(
         "line_search callback must return float alpha, (accepted, alpha), or "
@@ -59,7 +73,11 @@ PyResult<std::pair<bool, double>> PyLineSearchPolicy::parse_result(PyObject* res
   bool accepted = true;  // a missing or non-boolean "accepted" accepts
   if (accepted_value) {
     auto flag = as_bool(accepted_value.get());
-    if (flag.ok() && flag.value()) accepted = *flag.value();
+    if (!flag.ok()) {
+      if (auto fatal = keep_interrupt(flag.take_error())) return std::move(*fatal);
+    } else if (flag.value()) {
+      accepted = *flag.value();
+    }
   }
   MARLUNE_TRY(PyRef alpha_value, dict_get(result, "alpha"));
   if (!alpha_value) return PyErr::value_error("line_search callback dict result requires key 'alpha'");

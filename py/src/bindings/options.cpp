@@ -47,7 +47,10 @@ PyResult<std::optional<double>> PyOptions::f64(const char* key) const {
   MARLUNE_TRY(PyRef value, lookup(key));
   if (!value) return std::optional<double>{};
   auto converted = to_f64(value.get());
-  if (!converted.ok()) return invalid(key);  // the conversion's own error is dropped
+  if (!converted.ok()) {
+    if (auto fatal = keep_interrupt(converted.take_error())) return std::move(*fatal);
+    return invalid(key);  // the conversion's own error is dropped
+  }
   return std::optional<double>(converted.value());
 }
 
@@ -55,7 +58,11 @@ PyResult<std::optional<bool>> PyOptions::boolean(const char* key) const {
   MARLUNE_TRY(PyRef value, lookup(key));
   if (!value) return std::optional<bool>{};
   auto converted = as_bool(value.get());
-  if (!converted.ok() || !converted.value()) return invalid(key);
+  if (!converted.ok()) {
+    if (auto fatal = keep_interrupt(converted.take_error())) return std::move(*fatal);
+    return invalid(key);
+  }
+  if (!converted.value()) return invalid(key);
   return converted.value();
 }
 
@@ -67,7 +74,7 @@ PyResult<std::optional<std::uint64_t>> PyOptions::usize(const char* key) const {
   if (!PyLong_Check(value.get()) && !PyIndex_Check(value.get())) return invalid(key);
   PyRef index = PyRef::steal(PyNumber_Index(value.get()));
   if (!index) {
-    PyErr_Clear();
+    if (auto fatal = keep_interrupt(PyErr::fetch())) return std::move(*fatal);
     return invalid(key);
   }
   const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
