@@ -31,14 +31,12 @@ PyStatus PyObjectiveCallbacks::call_gradient(std::span<const double> x, std::spa
   MARLUNE_TRY(PyRef arg, vec_to_list(x));
   PyRef result = PyRef::steal(call1(grad_.get(), arg.get()));
   if (!result) return PyErr::fetch();
-  MARLUNE_TRY(Vec g, extract_vec1(result.get()));
-  if (g.size() != out.size()) {
+  MARLUNE_TRY(std::size_t k, extract_vec1_into(result.get(), out, spill_));
+  if (k != out.size()) {
     return PyErr::value_error("gradient length mismatch: expected " + std::to_string(out.size()) +
-                              ", got " + std::to_string(g.size()));
+                              ", got " + std::to_string(k));
   }
-  // Entries are not checked for finiteness: the solver sees them as they are.
-  std::copy(g.begin(), g.end(), out.begin());
-  return ok();
+  return ok();  // entries are not checked for finiteness: the solver sees them as they are
 }
 
 void PyObjectiveCallbacks::gradient_into(std::span<const double> x, std::span<double> out) {
@@ -70,7 +68,12 @@ PyResult<std::size_t> PyLeastSquaresCallbacks::infer_residual_dim(std::span<cons
   MARLUNE_TRY(Vec r, extract_vec1(result.get()));
   if (r.empty()) return PyErr::value_error("residual(x0) returned empty list; cannot infer residual dimension m");
   m_ = r.size();
-  if (!jacobian_ && jacobian_vec_) unit_.assign(x0.size(), 0.0);
+  const std::size_t n = x0.size();
+  if (!jacobian_ && jacobian_vec_) {
+    unit_.assign(n, 0.0);
+    column_.assign(m_, 0.0);
+  }
+  if (project_) projected_.assign(n, 0.0);
   return m_;
 }
 
@@ -78,10 +81,9 @@ PyStatus PyLeastSquaresCallbacks::call_residual(std::span<const double> x, std::
   MARLUNE_TRY(PyRef arg, vec_to_list(x));
   PyRef result = PyRef::steal(call1(residual_.get(), arg.get()));
   if (!result) return PyErr::fetch();
-  MARLUNE_TRY(Vec r, extract_vec1(result.get()));
-  if (r.size() != out.size()) return length_mismatch("residual", out.size(), r.size());
-  std::copy(r.begin(), r.end(), out.begin());  // not checked for finiteness
-  return ok();
+  MARLUNE_TRY(std::size_t k, extract_vec1_into(result.get(), out, spill_));
+  if (k != out.size()) return length_mismatch("residual", out.size(), k);
+  return ok();  // not checked for finiteness
 }
 
 void PyLeastSquaresCallbacks::residual_into(std::span<const double> x, std::span<double> out) {
@@ -107,9 +109,8 @@ PyStatus PyLeastSquaresCallbacks::call_jacobian(std::span<const double> x, std::
   }
   // Anything else must be a flat sequence of numbers: a list of rows fails
   // in the conversion, since a row is not a number.
-  MARLUNE_TRY(Vec flat, extract_vec1(result.get()));
-  if (flat.size() != out.size()) return jacobian_size_mismatch();
-  std::copy(flat.begin(), flat.end(), out.begin());
+  MARLUNE_TRY(std::size_t k, extract_vec1_into(result.get(), out, spill_));
+  if (k != out.size()) return jacobian_size_mismatch();
   return ok();
 }
 
@@ -118,6 +119,7 @@ PyStatus PyLeastSquaresCallbacks::call_jacobian_vec(std::span<const double> x, s
   if (n == 0 || out.size() % n != 0) return jacobian_size_mismatch();
   const std::size_t m = out.size() / n;
   unit_.resize(n, 0.0);  // sized once per run by infer_residual_dim
+  column_.resize(m, 0.0);
   // Column j is J·e_j. Columns go straight into `out`; a failure part-way
   // zeroes it in the caller, so no partly filled Jacobian is ever seen.
   for (std::size_t j = 0; j < n; ++j) {
@@ -131,9 +133,9 @@ PyStatus PyLeastSquaresCallbacks::call_jacobian_vec(std::span<const double> x, s
     PyRef result = PyRef::steal(
         PyObject_Vectorcall(jacobian_vec_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) return PyErr::fetch();
-    MARLUNE_TRY(Vec column, extract_vec1(result.get()));
-    if (column.size() != m) return length_mismatch("jacobian_vec", m, column.size());
-    for (std::size_t i = 0; i < m; ++i) out[i * n + j] = column[i];
+    MARLUNE_TRY(std::size_t k, extract_vec1_into(result.get(), column_, spill_));
+    if (k != m) return length_mismatch("jacobian_vec", m, k);
+    for (std::size_t i = 0; i < m; ++i) out[i * n + j] = column_[i];
   }
   return ok();
 }
@@ -153,9 +155,10 @@ PyStatus PyLeastSquaresCallbacks::call_project(std::span<double> x) {
   MARLUNE_TRY(PyRef arg, vec_to_list(x));
   PyRef result = PyRef::steal(call1(project_.get(), arg.get()));
   if (!result) return PyErr::fetch();
-  MARLUNE_TRY(Vec p, extract_vec1(result.get()));
-  if (p.size() != x.size()) return length_mismatch("project", x.size(), p.size());
-  std::copy(p.begin(), p.end(), x.begin());
+  projected_.resize(x.size(), 0.0);  // sized once per run by infer_residual_dim
+  MARLUNE_TRY(std::size_t k, extract_vec1_into(result.get(), projected_, spill_));
+  if (k != x.size()) return length_mismatch("project", x.size(), k);
+  std::copy(projected_.begin(), projected_.end(), x.begin());
   return ok();
 }
 

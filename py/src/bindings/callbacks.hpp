@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bindings/error.hpp"
+#include "bindings/convert.hpp"
 #include "bindings/handle.hpp"
 
 namespace marlune::bindings {
@@ -55,6 +56,7 @@ class PyObjectiveCallbacks {
   PyRef f_;
   PyRef grad_;
   PyErrStateRef err_;
+  Vec spill_;  // generic-sequence results, reused for the whole run
 };
 
 // The residual, Jacobian and projection of one gn or lm call. Outputs are
@@ -94,8 +96,13 @@ class PyLeastSquaresCallbacks {
   PyRef jacobian_vec_;
   PyRef project_;
   std::size_t m_ = 0;
-  // The unit vector handed to jacobian_vec, allocated once per run.
-  std::vector<double> unit_;
+  // Work buffers, sized once per run: the unit vector handed to
+  // jacobian_vec and the column it returns, the projected point (a failed
+  // projection must leave x as it was), generic-sequence results.
+  Vec unit_;
+  Vec column_;
+  Vec projected_;
+  Vec spill_;
 };
 
 }  // namespace marlune::bindings

@@ -127,14 +127,14 @@ PyResult<std::optional<bool>> as_bool(PyObject* obj) {
   return std::optional<bool>(truth != 0);
 }
 
-PyResult<Vec> sequence_to_vec(PyObject* obj) {
+PyStatus sequence_into(PyObject* obj, Vec& out) {
   if (PyUnicode_Check(obj)) return str_refused();
   if (!PySequence_Check(obj)) {
     MARLUNE_TRY(std::string target, sequence_type_name());
     return PyErr::type_error("'" + type_name(obj) + "' object cannot be cast as '" + target + "'");
   }
   try {
-    Vec out;
+    out.clear();  // keeps its capacity: a buffer reused call after call allocates nothing
     // The reported length is a hint, not a promise: a length that no vector
     // on this machine could hold is refused at once (so range(10**15) fails
     // fast instead of exhausting memory item by item), and a plausible one
@@ -159,11 +159,17 @@ PyResult<Vec> sequence_to_vec(PyObject* obj) {
       out.push_back(v);
     }
     if (PyErr_Occurred()) return PyErr::fetch();
-    return out;
+    return ok();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return PyErr::fetch();
   }
+}
+
+PyResult<Vec> sequence_to_vec(PyObject* obj) {
+  Vec out;
+  MARLUNE_CHECK(sequence_into(obj, out));
+  return out;
 }
 
 Float64Array::~Float64Array() {
@@ -228,6 +234,61 @@ void Float64Array::copy_to(std::span<double> out) const {
       }
     }
   }
+}
+
+namespace {
+
+// One item of an exact list or tuple. A float needs no reference of its own
+// (converting it runs no Python code); anything else is held while its
+// __float__ or __index__ runs, since that code may remove it from the list.
+PyResult<double> item_to_f64(PyObject* item) {
+  if (PyFloat_CheckExact(item)) return PyFloat_AsDouble(item);
+  PyRef held = PyRef::borrow(item);
+  return to_f64(held.get());
+}
+
+// The items of an exact list or tuple, by index, as the sequence iterator
+// would give them (a list that shrinks while it is read ends early, as its
+// iterator would). Values go to out[i] while i < out.size(); the rest are
+// converted and dropped, so a conversion error still comes before a length
+// mismatch. Returns the number of items.
+PyResult<std::size_t> read_list_or_tuple(PyObject* obj, std::span<double> out) {
+  const bool is_list = PyList_CheckExact(obj);
+  const auto size_of = [&] { return static_cast<std::size_t>(is_list ? PyList_Size(obj) : PyTuple_Size(obj)); };
+  const auto item_at = [&](std::size_t i) {
+    return is_list ? PyList_GetItem(obj, static_cast<Py_ssize_t>(i)) : PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i));
+  };
+  std::size_t size = size_of();
+  std::size_t i = 0;
+  // The common case: exact floats, whose conversion runs no Python code, so
+  // the size cannot change while they are read.
+  for (const std::size_t fast = std::min(size, out.size()); i < fast; ++i) {
+    PyObject* item = item_at(i);
+    if (!PyFloat_CheckExact(item)) break;
+    out[i] = PyFloat_AsDouble(item);
+  }
+  for (; i < size; ++i, size = size_of()) {
+    PyObject* item = item_at(i);
+    if (item == nullptr) return PyErr::fetch();
+    MARLUNE_TRY(double v, item_to_f64(item));
+    if (i < out.size()) out[i] = v;
+  }
+  return i;
+}
+
+}  // namespace
+
+PyResult<std::size_t> extract_vec1_into(PyObject* obj, std::span<double> out, Vec& spill) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return read_list_or_tuple(obj, out);
+  MARLUNE_TRY(std::optional<Float64Array> array, Float64Array::from(obj));
+  if (array && array->ndim() == 1) {
+    const std::size_t k = array->size();
+    if (k == out.size()) array->copy_to(out);
+    return k;
+  }
+  MARLUNE_CHECK(sequence_into(obj, spill));
+  if (spill.size() == out.size()) std::copy(spill.begin(), spill.end(), out.begin());
+  return spill.size();
 }
 
 PyResult<Vec> extract_vec1(PyObject* obj) {

@@ -22,6 +22,8 @@ using Vec = std::vector<double>;
 // Any sequence of numbers (items through the interpreter's float
 // conversion); text is refused. Used for x0.
 PyResult<Vec> sequence_to_vec(PyObject* obj);
+// The same into `out` (cleared first, its capacity kept).
+PyStatus sequence_into(PyObject* obj, Vec& out);
 
 // A callable's vector result. A 1-D float64 NumPy array is read in one pass
 // through the buffer protocol (so no NumPy build is linked against and the
@@ -56,6 +58,15 @@ class Float64Array {
   std::unique_ptr<Py_buffer> view_;
   bool held_ = false;
 };
+
+// extract_vec1 into a caller-owned buffer: converts obj exactly as
+// extract_vec1 does (same conversions, same errors, in the same order) and
+// returns the number of values k it holds. When k == out.size() the values
+// are in `out`; otherwise `out` holds garbage and the caller reports the
+// length mismatch. Exact lists and tuples and float64 arrays are read
+// straight into `out`; other sequences go through `spill`, a buffer the
+// caller keeps for the whole run so that nothing is allocated per call.
+PyResult<std::size_t> extract_vec1_into(PyObject* obj, std::span<double> out, Vec& spill);
 
 // A new list of floats.
 PyResult<PyRef> vec_to_list(std::span<const double> v);

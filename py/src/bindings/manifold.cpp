@@ -32,12 +32,12 @@ PyResult<PyRef> call_with_alpha(PyObject* fn, double alpha, Lists... vectors) {
   return result;
 }
 
-// A vector result of the expected length into `out`.
-PyStatus read_vector(PyObject* result, const char* op, std::size_t n, Vec& out) {
-  MARLUNE_TRY(Vec values, extract_vec1(result));
-  if (values.size() != n) return length_mismatch(op, n, values.size());
+// A vector result of the expected length into `out`. On failure `out` is
+// rewritten by the Euclidean fall-back, so it can be read into directly.
+PyStatus read_vector(PyObject* result, const char* op, std::size_t n, Vec& out, Vec& spill) {
   out.resize(n);
-  std::copy(values.begin(), values.end(), out.begin());
+  MARLUNE_TRY(std::size_t k, extract_vec1_into(result, out, spill));
+  if (k != n) return length_mismatch(op, n, k);
   return ok();
 }
 
@@ -74,7 +74,7 @@ PyResult<std::pair<PyVecManifold, PyErrStateRef>> PyVecManifold::from_python(PyO
 void PyVecManifold::scale_into(Vec& out, std::span<const double> v, double alpha) {
   if (python_path(scale_)) {
     auto result = call_with_alpha(scale_.get(), alpha, v);
-    PyStatus status = result.ok() ? read_vector(result.value().get(), "scale", v.size(), out)
+    PyStatus status = result.ok() ? read_vector(result.value().get(), "scale", v.size(), out, spill_)
                                   : PyStatus(result.take_error());
     if (status.ok()) return;
     err_->set_once(status.take_error());
@@ -86,7 +86,7 @@ void PyVecManifold::retract_into(Vec& out, std::span<const double> x, std::span<
                                  Vec& /*scratch*/) {
   if (python_path(retract_)) {
     auto result = call_with_alpha(retract_.get(), alpha, x, d);
-    PyStatus status = result.ok() ? read_vector(result.value().get(), "retract", x.size(), out)
+    PyStatus status = result.ok() ? read_vector(result.value().get(), "retract", x.size(), out, spill_)
                                   : PyStatus(result.take_error());
     if (status.ok()) return;
     err_->set_once(status.take_error());

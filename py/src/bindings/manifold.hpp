@@ -51,6 +51,7 @@ class PyVecManifold {
   PyRef scale_;
   PyRef add_;
   PyRef difference_;
+  Vec spill_;  // generic-sequence results, reused for the whole run
 };
 
 static_assert(manifolds::space::Space<PyVecManifold>);
