@@ -67,15 +67,24 @@ class SolverTracer {
     if (history) history_.emplace();
   }
 
-  void emit(TraceRecord record) {
-    if (!history_ && !verbose_) return;
-    record.solver = solver_;
+  // True when a record would be kept or printed; solvers test it before
+  // building one, so a run without history or verbose spends nothing on
+  // its records.
+  bool enabled() const { return history_.has_value() || verbose_; }
+
+  void emit(const TraceRecord& record) {
+    if (!enabled()) return;
     if (verbose_) {
-      std::string line = format_trace_line(record);
+      TraceRecord stamped = record;
+      stamped.solver = solver_;
+      std::string line = format_trace_line(stamped);
       line.push_back('\n');
       write_stdout(line);
     }
-    if (history_) history_->push_back(std::move(record));
+    if (history_) {
+      history_->push_back(record);
+      history_->back().solver = solver_;
+    }
   }
 
   // Moves the history out (absent when history was not asked for).
