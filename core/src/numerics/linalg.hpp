@@ -12,6 +12,7 @@
 // A buffer shorter than its stated dimensions is a bug in the caller and
 // throws marlune::InternalError.
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 
@@ -50,5 +51,37 @@ void jt_j_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, s
 // Returns false when a pivot is below kPivotThreshold in magnitude, infinite
 // or NaN; A and b are then left partly eliminated and must not be used.
 bool solve_linear_inplace(std::span<double> A, std::span<double> b, std::size_t n);
+
+// Exactly kPivotThreshold passes; NaN fails because every comparison with it
+// is false.
+inline bool pivot_ok(double magnitude) { return std::isfinite(magnitude) && magnitude >= kPivotThreshold; }
+
+// The implementations behind the three routines above. `reference` holds
+// the plain loops that define the results; the others are blocked,
+// register-tiled versions that perform, for every element, the same
+// operations in the same order, so they give the same bits.
+enum class KernelPath { reference, portable, avx2, avx512 };
+
+// The path the routines above use: the best one this CPU supports, unless
+// the environment variable MARLUNE_KERNELS names another ("reference",
+// "portable", "avx2", "avx512"); a named path the CPU lacks falls back to the
+// best supported one below it. Decided once per process.
+KernelPath active_kernel_path();
+bool kernel_path_supported(KernelPath path);
+const char* kernel_path_name(KernelPath path);
+
+// The routines on an explicit path (for tests and benchmarks; the path must
+// be supported).
+void jj_t_plus_lambda(KernelPath path, std::span<const double> J, std::size_t m, std::size_t n,
+                      std::span<double> out, double lambda);
+void jt_j_plus_lambda(KernelPath path, std::span<const double> J, std::size_t m, std::size_t n,
+                      std::span<double> out, double lambda);
+bool solve_linear_inplace(KernelPath path, std::span<double> A, std::span<double> b, std::size_t n);
+
+namespace reference {
+void jj_t_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out, double lambda);
+void jt_j_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out, double lambda);
+bool solve_linear_inplace(std::span<double> A, std::span<double> b, std::size_t n);
+}  // namespace reference
 
 }  // namespace marlune::numerics::linalg

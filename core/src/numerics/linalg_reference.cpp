@@ -1,3 +1,7 @@
+// The reference loops: the definition of every result of this module. The
+// fast kernels (kernels.cpp) must reproduce these bits exactly; the tests
+// compare them on every path the machine can run.
+
 #include "numerics/linalg.hpp"
 
 #include <algorithm>
@@ -6,16 +10,7 @@
 
 #include "common/assert.hpp"
 
-namespace marlune::numerics::linalg {
-namespace {
-
-// Exactly kPivotThreshold passes; NaN fails because every comparison with it
-// is false.
-bool pivot_ok(double magnitude) {
-  return std::isfinite(magnitude) && magnitude >= kPivotThreshold;
-}
-
-}  // namespace
+namespace marlune::numerics::linalg::reference {
 
 void jj_t_plus_lambda(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out,
                       double lambda) {
@@ -113,4 +108,4 @@ bool solve_linear_inplace(std::span<double> A, std::span<double> b, std::size_t 
   return true;
 }
 
-}  // namespace marlune::numerics::linalg
+}  // namespace marlune::numerics::linalg::reference

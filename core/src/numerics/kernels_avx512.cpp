@@ -1,0 +1,51 @@
+// The AVX-512 kernel path: kernels_impl.inc compiled for AVX-512F. The
+// build's -ffp-contract=off keeps every multiply and add separate; a test
+// scans the module's machine code for FMA instructions.
+#if defined(__x86_64__)
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+#include <immintrin.h>
+
+#include "numerics/kernels.hpp"
+#include "numerics/linalg.hpp"
+
+// Everything from here on, and nothing the headers above define, is
+// compiled for AVX-512F.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace marlune::numerics::linalg::kernels::avx512 {
+namespace {
+
+// Eight doubles per zmm register.
+struct Ops {
+  static constexpr int W = 8;
+  using V = __m512d;
+  static V splat(double x) { return _mm512_set1_pd(x); }
+};
+
+#include "numerics/kernels_impl.inc"
+
+using Tile = Shape<6, 2>;    // the work horse
+using Narrow = Shape<4, 1>;  // outputs no wider than one vector: no wasted lanes
+
+void jjt_entry(const double* J, std::size_t m, std::size_t n, double* out) {
+  if (m <= static_cast<std::size_t>(Ops::W)) return jjt<Narrow>(J, m, n, out);
+  jjt<Tile>(J, m, n, out);
+}
+void jtj_entry(const double* J, std::size_t m, std::size_t n, double* out) {
+  if (n <= static_cast<std::size_t>(Ops::W)) return jtj<Narrow>(J, m, n, out);
+  jtj<Tile>(J, m, n, out);
+}
+bool solve_entry(double* A, double* b, std::size_t n) { return solve<Tile>(A, b, n); }
+
+}  // namespace
+}  // namespace marlune::numerics::linalg::kernels::avx512
+#pragma GCC pop_options
+
+namespace marlune::numerics::linalg::kernels {
+Entries avx512_entries() { return {avx512::jjt_entry, avx512::jtj_entry, avx512::solve_entry}; }
+}  // namespace marlune::numerics::linalg::kernels
+#endif
