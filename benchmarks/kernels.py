@@ -29,7 +29,9 @@ BUILD = ROOT / "build" / "bench"
 
 def build():
     cmake = shutil.which("cmake") or str(pathlib.Path(sys.executable).parent / "cmake")
-    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
+    ninja = shutil.which("ninja") or shutil.which("ninja", path=str(pathlib.Path(sys.executable).parent))
+    generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja and not (BUILD / "CMakeCache.txt").exists() else []
+    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), *generator, "-DCMAKE_BUILD_TYPE=Release",
                     "-DMARLUNE_BUILD_BENCHMARKS=ON", "-DMARLUNE_BUILD_PYTHON=OFF"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", str(BUILD), "--target", "kernel_timing", "-j"], check=True,
                    stdout=subprocess.DEVNULL)
