@@ -99,11 +99,6 @@ def test_zero_residual_at_x0_converges_without_a_jacobian():
     assert check_records(res[6], "gn") == ["initial", "converged_r"]
 
 
-def test_tol_r_negative_never_converges_by_residual():
-    res = run(shift([2.0]), [2.0], {"tol_r": -1.0, "max_iters": 2})
-    assert "converged_r" not in check_records(res[6], "gn")
-
-
 @pytest.mark.parametrize("scale,ends", [(0.0, "zero_step_scale"), (-3.0, "zero_step_scale"), (5.0, "converged_r")])
 def test_step_scale_is_clamped(scale, ends):
     p = shift([1.0])
@@ -189,24 +184,6 @@ def test_left_and_normal_forms_agree(A):
     assert check_records(left[6], "gn") == check_records(normal[6], "gn")
 
 
-def test_exponential_fit_recovers_the_parameters():
-    t = np.linspace(0.0, 4.0, 25)
-    y = 3.0 * np.exp(-0.7 * t)
-
-    def residual(x):
-        return x[0] * np.exp(x[1] * t) - y
-
-    def jacobian(x):
-        e = np.exp(x[1] * t)
-        return np.column_stack([e, x[0] * t * e])
-
-    x, cost, iters, r_norm, dx_norm, converged = marlune.gn(residual, [1.0, 0.0], jacobian=jacobian,
-                                                            options={"tol_r": 1e-10, "tol_dx": 0.0})
-    assert converged and r_norm <= 1e-10 and abs(x[0] - 3.0) < 1e-9 and abs(x[1] + 0.7) < 1e-9
-    again = marlune.gn(residual, [1.0, 0.0], jacobian=jacobian, options={"tol_r": 1e-10, "tol_dx": 0.0})
-    assert again == (x, cost, iters, r_norm, dx_norm, converged)
-
-
 def test_an_accepted_step_on_the_last_iteration_still_ends_by_the_limit():
     res = run(shift([1.0]), [0.0], {"max_iters": 1, "lambda": 0.0})
     assert res[3] == 0.0 and res[5] is False and check_records(res[6], "gn")[-1] == "max_iters"
@@ -263,7 +240,3 @@ def test_tall_problem_with_normal_equations_needs_no_m_by_m_matrix():
     res = marlune.gn(lambda x: A @ np.asarray(x) - b, [0.0, 0.0, 0.0], jacobian=lambda x: A,
                      options={"linear_system": "normal_jtj", "lambda": 0.0, "tol_r": 1e-8, "max_iters": 5})
     np.testing.assert_allclose(res[0], [1.0, -2.0, 0.5], rtol=1e-9)
-    r = Recorder(lambda x: b)
-    with pytest.raises(MemoryError):
-        marlune.gn(r, [0.0, 0.0, 0.0], jacobian=r)
-    assert r.n == 1  # the inference only

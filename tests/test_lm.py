@@ -5,7 +5,7 @@ import math
 import pytest
 
 import marlune
-from conftest import Linear, Recorder, check_records, run_python, shift
+from conftest import Recorder, check_records, run_python, shift
 
 WORKED_RECORDS = [
     ("initial", 0, 2.0, 2.0, None, None, None),
@@ -152,20 +152,3 @@ def test_argument_errors():
     with pytest.raises(marlune.PanicException, match=r"^assertion failed: m > 0 && n > 0$"):
         marlune.lm(r, [], jacobian=r)
     assert r.n == 1
-
-
-def test_a_line_search_that_is_not_callable_fails_after_the_run():
-    p = shift([1.0])
-    with pytest.raises(TypeError, match="'int' object is not callable"):
-        marlune.lm(p.residual, [0.0], jacobian=p.jacobian, options={"line_search": 3})
-    assert p.log == ["r", "r", "J"]
-
-
-def test_solvers_nest():
-    def residual(x):
-        inner = marlune.lm(lambda y: [y[0] - x[0]], [0.0], jacobian=lambda y: [1.0])
-        assert inner[5] is True
-        return [x[0] - 2.0, inner[0][0] - x[0]]
-
-    res = marlune.lm(residual, [0.0], jacobian=lambda x: [1.0, 0.0], options={"tol_r": 1e-5})
-    assert res[5] is True and abs(res[0][0] - 2.0) < 1e-5

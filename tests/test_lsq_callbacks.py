@@ -1,7 +1,5 @@
 """Residual, Jacobian and projection callables of gn and lm."""
 
-import math
-
 import numpy as np
 import pytest
 

@@ -133,12 +133,6 @@ def test_x0_type_error_is_rewrapped_keeping_its_cause(quad):
     assert str(ei.value) == "argument 'x0': no float here" and ei.value.__cause__ is cause
 
 
-def test_x0_too_large_to_hold_is_a_memory_error(quad):
-    f, g, _ = quad
-    with pytest.raises(MemoryError):
-        marlune.gd(f, g, range(10**15))
-
-
 def test_second_interpreter_is_refused():
     _testcapi = pytest.importorskip("_testcapi")
     if not hasattr(_testcapi, "run_in_subinterp"):

@@ -35,23 +35,6 @@ TEST(LeastSquaresResidual, CostAndNorm) {
   EXPECT_EQ(ls::residual_norm(r), 5.0);
 }
 
-TEST(LeastSquaresDirection, LeftAndNormalFormsAgreeWhenDamped) {
-  const struct {
-    std::size_t m, n;
-    Vec J, r;
-  } cases[] = {
-      {2, 3, {1, 2, 0, -1, 0.5, 3}, {0.3, -2}},
-      {3, 2, {1, 2, 0, -1, 0.5, 3}, {0.3, -2, 1}},
-      {3, 3, {4, 1, 0, 1, 3, 1, 0, 1, 2}, {1, 1, 1}},
-  };
-  for (const auto& c : cases) {
-    Vec A(9), y(c.m), left(c.n), normal(c.n);
-    ASSERT_TRUE(ls::solve_left_jjt_direction(c.J, c.r, c.m, c.n, A, y, left, 0.1));
-    ASSERT_TRUE(ls::solve_normal_jtj_direction(c.J, c.r, c.m, c.n, A, normal, 0.1));
-    for (std::size_t k = 0; k < c.n; ++k) EXPECT_NEAR(left[k], normal[k], 1e-12 * (1 + std::fabs(left[k])));
-  }
-}
-
 TEST(LeastSquaresDirection, UndampedRankDeficiencyFailsOneFormOnly) {
   const struct {
     const char* name;
