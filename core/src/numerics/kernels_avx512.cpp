@@ -28,24 +28,14 @@ struct Ops {
 
 #include "numerics/kernels_impl.inc"
 
-using Tile = Shape<6, 2>;    // the work horse
-using Narrow = Shape<4, 1>;  // outputs no wider than one vector: no wasted lanes
-
-void jjt_entry(const double* J, std::size_t m, std::size_t n, double* out) {
-  if (m <= static_cast<std::size_t>(Ops::W)) return jjt<Narrow>(J, m, n, out);
-  jjt<Tile>(J, m, n, out);
-}
-void jtj_entry(const double* J, std::size_t m, std::size_t n, double* out) {
-  if (n <= static_cast<std::size_t>(Ops::W)) return jtj<Narrow>(J, m, n, out);
-  jtj<Tile>(J, m, n, out);
-}
-bool solve_entry(double* A, double* b, std::size_t n) { return solve<Tile>(A, b, n); }
+// The work horse, and a narrow tile for outputs no wider than one vector.
+constexpr Entries kEntries = entries<Shape<6, 2>, Shape<4, 1>>();
 
 }  // namespace
 }  // namespace marlune::numerics::linalg::kernels::avx512
 #pragma GCC pop_options
 
 namespace marlune::numerics::linalg::kernels {
-Entries avx512_entries() { return {avx512::jjt_entry, avx512::jtj_entry, avx512::solve_entry}; }
+Entries avx512_entries() { return avx512::kEntries; }
 }  // namespace marlune::numerics::linalg::kernels
 #endif
