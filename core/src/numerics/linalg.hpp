@@ -56,6 +56,24 @@ bool solve_linear_inplace(std::span<double> A, std::span<double> b, std::size_t 
 // is false.
 inline bool pivot_ok(double magnitude) { return std::isfinite(magnitude) && magnitude >= kPivotThreshold; }
 
+// Partial pivoting in column k of the n by n row-major A, rows k..n-1: only a
+// strictly larger magnitude replaces the current candidate, so ties keep the
+// earlier row and a NaN (never greater than anything, and nothing is greater
+// than it) can neither win nor be displaced. Every kernel path uses this
+// rule, so that all of them swap the same rows.
+struct Pivot {
+  std::size_t row;
+  double magnitude;
+};
+inline Pivot find_pivot(const double* A, std::size_t n, std::size_t k) {
+  Pivot p{k, std::fabs(A[k * n + k])};
+  for (std::size_t r = k + 1; r < n; ++r) {
+    const double candidate = std::fabs(A[r * n + k]);
+    if (candidate > p.magnitude) p = {r, candidate};
+  }
+  return p;
+}
+
 // The implementations behind the three routines above. `reference` holds
 // the plain loops that define the results; the others are blocked,
 // register-tiled versions that perform, for every element, the same

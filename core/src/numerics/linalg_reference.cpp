@@ -61,19 +61,7 @@ bool solve_linear_inplace(std::span<double> A, std::span<double> b, std::size_t 
   if (n == 0) return true;
 
   for (std::size_t k = 0; k < n; ++k) {
-    // Partial pivoting: only a strictly larger magnitude replaces the current
-    // candidate, so ties keep the earlier row and a NaN (never greater than
-    // anything, and nothing is greater than it) can neither win nor be
-    // displaced.
-    std::size_t p = k;
-    double best = std::fabs(A[k * n + k]);
-    for (std::size_t r = k + 1; r < n; ++r) {
-      const double candidate = std::fabs(A[r * n + k]);
-      if (candidate > best) {
-        p = r;
-        best = candidate;
-      }
-    }
+    const auto [p, best] = find_pivot(A.data(), n, k);
     if (!pivot_ok(best)) return false;
 
     if (p != k) {

@@ -25,6 +25,7 @@
 #include "common/memory.hpp"
 #include "manifolds/space.hpp"
 #include "solvers/common/least_squares.hpp"
+#include "solvers/common/step_policy.hpp"
 #include "solvers/common/trace.hpp"
 
 namespace marlune::solvers::common::least_squares {
@@ -97,6 +98,16 @@ struct DirectionStep {
   bool solved = false;                               // false: the linear solve failed
   std::optional<DirectionDiagnostics> diagnostics;   // present when wanted and solved
   double dx_norm = 0.0;                              // the space's norm of the final dx, when solved
+
+  // What a step policy is told about this (solved) step.
+  step_policy::LineSearchContext context(std::uint64_t iter, double alpha0, double cost0, double lambda) const {
+    return {.iter = iter,
+            .alpha0 = alpha0,
+            .cost0 = cost0,
+            .dphi0 = diagnostics ? std::optional<double>(diagnostics->dphi0) : std::nullopt,
+            .dx_norm = dx_norm,
+            .lambda = lambda};
+  }
 };
 
 // The state of one run: the current point with its residual, cost and norm,

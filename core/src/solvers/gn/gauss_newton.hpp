@@ -156,14 +156,7 @@ struct GaussNewton {
         if (test_dx && dx_norm <= tol_dx) return terminate(k, "converged_dx", dx_norm, true, dx_norm);
         if (alpha0 == 0.0) return terminate(k, "zero_step_scale", dx_norm, false, dx_norm);
 
-        const common::step_policy::LineSearchContext ctx{
-            .iter = k,
-            .alpha0 = alpha0,
-            .cost0 = run.cost(),
-            .dphi0 = step.diagnostics ? std::optional<double>(step.diagnostics->dphi0) : std::nullopt,
-            .dx_norm = dx_norm,
-            .lambda = lam};
-        const auto found = policy.search(ctx, evaluate_trial);
+        const auto found = policy.search(step.context(k, alpha0, run.cost(), lam), evaluate_trial);
         std::string_view note;
         if (found.accepted) {
           // The policy's own evaluations are not reused: the accepted point

@@ -111,14 +111,7 @@ struct LevenbergMarquardt {
         if (dx_norm <= tol_dx) return finish(k, dx_norm, true);
         if (alpha0 == 0.0) return finish(k, dx_norm, false);
 
-        const common::step_policy::LineSearchContext ctx{
-            .iter = k,
-            .alpha0 = alpha0,
-            .cost0 = run.cost(),
-            .dphi0 = step.diagnostics ? std::optional<double>(step.diagnostics->dphi0) : std::nullopt,
-            .dx_norm = dx_norm,
-            .lambda = lam};
-        const auto found = policy.search(ctx, evaluate_trial);
+        const auto found = policy.search(step.context(k, alpha0, run.cost(), lam), evaluate_trial);
         std::string_view note = "rejected";
         if (found.accepted) {
           if (const std::optional<double> c = run.evaluate_trial(found.alpha)) {
