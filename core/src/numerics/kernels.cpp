@@ -33,9 +33,6 @@ kernels::Entries entries(KernelPath path) {
 // the columns (J·Jᵀ) streamed once. Per element the operations are the
 // reference's: from +0.0, one product and one add per step, in ascending
 // order. Vector tiles would waste most of their lanes here.
-constexpr std::size_t kTinyJtj = 4;
-constexpr std::size_t kTinyJjt = 8;
-
 template <std::size_t N>
 void jtj_tiny(const double* J, std::size_t m, double* out) {
   double acc[N][N] = {};
@@ -152,30 +149,36 @@ void add_to_diagonal(double* out, std::size_t order, double lambda) {
   for (std::size_t d = 0; d < order; ++d) out[d * order + d] = out[d * order + d] + lambda;
 }
 
+// J·Jᵀ + λI (order m) or Jᵀ·J + λI (order n): the upper triangle, tiny
+// orders in registers and the rest on the path's tiles, then mirrored, then
+// λ added to the diagonal, as the reference does.
+void assemble(KernelPath path, bool jjt, std::span<const double> J, std::size_t m, std::size_t n,
+              std::span<double> out, double lambda) {
+  const std::size_t order = jjt ? m : n;
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(holds_matrix(out.size(), order, order));
+  std::fill(out.begin(), out.end(), 0.0);
+  if (order == 0) return;
+  if (!assemble_tiny(jjt, J.data(), order, jjt ? n : m, out.data())) {
+    const kernels::Entries e = entries(path);
+    (jjt ? e.jjt : e.jtj)(J.data(), m, n, out.data());
+  }
+  mirror_upper(out.data(), order);
+  add_to_diagonal(out.data(), order, lambda);
+}
+
 }  // namespace
 
 void jj_t_plus_lambda(KernelPath path, std::span<const double> J, std::size_t m, std::size_t n,
                       std::span<double> out, double lambda) {
   if (path == KernelPath::reference) return reference::jj_t_plus_lambda(J, m, n, out, lambda);
-  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
-  MARLUNE_ASSERT(holds_matrix(out.size(), m, m));
-  std::fill(out.begin(), out.end(), 0.0);
-  if (m == 0) return;
-  if (m > kTinyJjt || !assemble_tiny(true, J.data(), m, n, out.data())) entries(path).jjt(J.data(), m, n, out.data());
-  mirror_upper(out.data(), m);
-  add_to_diagonal(out.data(), m, lambda);
+  assemble(path, true, J, m, n, out, lambda);
 }
 
 void jt_j_plus_lambda(KernelPath path, std::span<const double> J, std::size_t m, std::size_t n,
                       std::span<double> out, double lambda) {
   if (path == KernelPath::reference) return reference::jt_j_plus_lambda(J, m, n, out, lambda);
-  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
-  MARLUNE_ASSERT(holds_matrix(out.size(), n, n));
-  std::fill(out.begin(), out.end(), 0.0);
-  if (n == 0) return;
-  if (n > kTinyJtj || !assemble_tiny(false, J.data(), n, m, out.data())) entries(path).jtj(J.data(), m, n, out.data());
-  mirror_upper(out.data(), n);
-  add_to_diagonal(out.data(), n, lambda);
+  assemble(path, false, J, m, n, out, lambda);
 }
 
 bool solve_linear_inplace(KernelPath path, std::span<double> A, std::span<double> b, std::size_t n) {

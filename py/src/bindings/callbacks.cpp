@@ -69,6 +69,7 @@ PyResult<std::size_t> PyLeastSquaresCallbacks::infer_residual_dim(std::span<cons
   if (r.empty()) return PyErr::value_error("residual(x0) returned empty list; cannot infer residual dimension m");
   m_ = r.size();
   const std::size_t n = x0.size();
+  // The work buffers of the run, allocated once here rather than per call.
   if (!jacobian_ && jacobian_vec_) {
     unit_.assign(n, 0.0);
     column_.assign(m_, 0.0);

@@ -163,6 +163,20 @@ class LeastSquaresRun {
   }
 
   // The result from the current state; moves the point and the history out.
+  // Emits a record with the current cost and residual norm and the given
+  // fields; builds nothing when the tracer keeps and prints nothing.
+  void trace(SolverTracer& tracer, std::uint64_t iter, std::string_view note,
+             std::optional<double> dx_norm = std::nullopt, std::optional<double> alpha = std::nullopt,
+             std::optional<double> lambda = std::nullopt, std::optional<double> dphi0 = std::nullopt) const {
+    if (!tracer.enabled()) return;
+    TraceRecord rec = record(iter, note);
+    rec.dx_norm = dx_norm;
+    rec.alpha = alpha;
+    rec.lambda = lambda;
+    rec.dphi0 = dphi0;
+    tracer.emit(std::move(rec));
+  }
+
   LeastSquaresResult finish(std::uint64_t iterations, double dx_norm, bool converged, SolverTracer& tracer,
                             bool history) {
     LeastSquaresResult result;

@@ -72,19 +72,15 @@ class SolverTracer {
   // its records.
   bool enabled() const { return history_.has_value() || verbose_; }
 
-  void emit(const TraceRecord& record) {
+  void emit(TraceRecord record) {
     if (!enabled()) return;
+    record.solver = solver_;
     if (verbose_) {
-      TraceRecord stamped = record;
-      stamped.solver = solver_;
-      std::string line = format_trace_line(stamped);
+      std::string line = format_trace_line(record);
       line.push_back('\n');
       write_stdout(line);
     }
-    if (history_) {
-      history_->push_back(record);
-      history_->back().solver = solver_;
-    }
+    if (history_) history_->push_back(std::move(record));
   }
 
   // Moves the history out (absent when history was not asked for).

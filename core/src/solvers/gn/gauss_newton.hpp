@@ -118,25 +118,14 @@ struct GaussNewton {
     double lam = lambda;
     const double alpha0 = common::least_squares::clamp_step_scale(step_scale);
 
-    // One record with the current cost and residual norm and the given
-    // fields; nothing is built when the tracer keeps and prints nothing.
-    auto emit = [&](std::uint64_t k, std::string_view note, std::optional<double> dx_norm = std::nullopt,
-                    std::optional<double> alpha = std::nullopt, std::optional<double> lambda_after = std::nullopt) {
-      if (!tracer.enabled()) return;
-      auto rec = run.record(k, note);
-      rec.dx_norm = dx_norm;
-      rec.alpha = alpha;
-      rec.lambda = lambda_after;
-      tracer.emit(rec);
-    };
     run.evaluate_start();
-    emit(0, "initial");
+    run.trace(tracer, 0, "initial");
 
     // Every ending emits its record and builds the result from the current state.
     auto terminate = [&](std::uint64_t k, std::string_view note, double result_dx_norm, bool converged,
                          std::optional<double> record_dx_norm = std::nullopt,
                          std::optional<double> record_alpha = std::nullopt) {
-      emit(k, note, record_dx_norm, record_alpha);
+      run.trace(tracer, k, note, record_dx_norm, record_alpha);
       return run.finish(k, result_dx_norm, converged, tracer, history);
     };
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -150,7 +139,7 @@ struct GaussNewton {
       if (!step.solved) {
         if (!adaptive) return terminate(k, "linear_solve_failed_fixed", 0.0, false);
         lam = lam * 10.0;
-        emit(k, "linear_solve_failed", std::nullopt, std::nullopt, lam);
+        run.trace(tracer, k, "linear_solve_failed", std::nullopt, std::nullopt, lam);
       } else {
         const double dx_norm = step.dx_norm;
         if (test_dx && dx_norm <= tol_dx) return terminate(k, "converged_dx", dx_norm, true, dx_norm);
@@ -175,7 +164,7 @@ struct GaussNewton {
           lam = lam * 10.0;
           note = "rejected";
         }
-        emit(k, note, dx_norm, found.alpha, lam);
+        run.trace(tracer, k, note, dx_norm, found.alpha, lam);
       }
       ++k;
       if (k == max_iters) return terminate(k, "max_iters", nan, false);

@@ -69,21 +69,8 @@ struct LevenbergMarquardt {
     common::least_squares::LeastSquaresRun run(space, ws, std::move(x0), m, residual, project);
     auto evaluate_trial = [&run](double alpha) { return run.evaluate_trial(alpha); };
 
-    // One record with the current cost and residual norm and the given
-    // fields; nothing is built when the tracer keeps and prints nothing.
-    auto emit = [&](std::uint64_t k, std::string_view note, std::optional<double> dx_norm,
-                    std::optional<double> alpha, std::optional<double> lambda_after,
-                    std::optional<double> dphi0 = std::nullopt) {
-      if (!tracer.enabled()) return;
-      auto rec = run.record(k, note);
-      rec.dx_norm = dx_norm;
-      rec.alpha = alpha;
-      rec.lambda = lambda_after;
-      rec.dphi0 = dphi0;
-      tracer.emit(rec);
-    };
     run.evaluate_start();
-    emit(0, "initial", std::nullopt, std::nullopt, std::nullopt);
+    run.trace(tracer, 0, "initial");
     auto finish = [&](std::uint64_t k, double dx_norm, bool converged) {
       return run.finish(k, dx_norm, converged, tracer, history);
     };
@@ -101,12 +88,13 @@ struct LevenbergMarquardt {
                                               lam, wants_slope);
       if (!step.solved) {
         lam = lam * up;
-        emit(k, "linear_solve_failed", std::nullopt, std::nullopt, lam);
+        run.trace(tracer, k, "linear_solve_failed", std::nullopt, std::nullopt, lam);
       } else {
         const double dx_norm = step.dx_norm;
         last_dx_norm = dx_norm;
         if (step.diagnostics && step.diagnostics->fallback) {
-          emit(k, "fallback_to_steepest_descent", std::nullopt, std::nullopt, std::nullopt, step.diagnostics->dphi0);
+          run.trace(tracer, k, "fallback_to_steepest_descent", std::nullopt, std::nullopt, std::nullopt,
+                    step.diagnostics->dphi0);
         }
         if (dx_norm <= tol_dx) return finish(k, dx_norm, true);
         if (alpha0 == 0.0) return finish(k, dx_norm, false);
@@ -125,7 +113,7 @@ struct LevenbergMarquardt {
         } else {
           lam = lam * up;
         }
-        emit(k, note, dx_norm, found.alpha, lam);
+        run.trace(tracer, k, note, dx_norm, found.alpha, lam);
       }
       ++k;
       if (k == max_iters) return finish(k, last_dx_norm, false);
