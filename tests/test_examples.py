@@ -74,3 +74,17 @@ def test_plot_is_saved_next_to_the_example(tmp_path, name):
     work = copy_examples(tmp_path)
     run(work / f"{name}.py", env=dict(os.environ, MARLUNE_PLOT="1"))
     assert (work / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_readme_first_look_prints_what_it_shows():
+    # The python blocks of "A first look" run in one namespace; what they print
+    # (verbose lines included) must be the output blocks shown after them.
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    section = readme[readme.index("## A first look"):readme.index("## Reference")]
+    blocks = re.findall(r"```(\w*)\n(.*?)```", section, re.S)
+    code = "".join(body for lang, body in blocks if lang == "python")
+    shown = "".join(body for lang, body in blocks if lang == "")
+    assert code and shown
+    out = subprocess.run([sys.executable, "-u", "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == shown
