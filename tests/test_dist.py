@@ -16,9 +16,10 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("MARLUNE_SANITIZED")), reaso
 SMOKE = """
 import importlib.util, math, marlune
 assert importlib.util.find_spec("numpy") is None, "numpy must not be installed here"
-x, f, ok = marlune.gd(lambda x: (x[0] - 2.0) ** 2, lambda x: [2.0 * (x[0] - 2.0)], [0.0],
-                      options={"step_size": 0.25, "tol_grad": 1e-9})
-assert ok and abs(x[0] - 2.0) < 1e-9
+# The worked run, to the bit, with a tuple gradient and a history.
+res = marlune.gd(lambda x: x[0] * x[0], lambda x: (2.0 * x[0],), [1], options={"step_size": 0.25, "tol_grad": 0.001},
+                 debug={"history": True})
+assert res[:3] == ([0.00048828125], 2.384185791015625e-07, True) and res[3][0]["note"] == "converged", res
 res = lambda p: [p[0] - 1.0, 10.0 * (p[1] - p[0] ** 2)]
 jac = lambda p: [1.0, 0.0, -20.0 * p[0], 10.0]
 for solve in (marlune.gn, marlune.lm):

@@ -21,41 +21,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 LevenbergMarquardt<Euclidean> solver() { return LevenbergMarquardt<Euclidean>{.space = {}, .history = true}; }
 
-TEST(LevenbergMarquardt, WorkedRunToTheLastBit) {
-  Shift shift{{2.0}};
-  CostDecrease policy;
-  const auto result =
-      solver().solve_with_fn(1, {0.0}, shift.residual_fn(), shift.jacobian_fn(), NoProjection{}, policy);
-  EXPECT_EQ(result.x, (Vec{1.9999990014982518}));
-  EXPECT_EQ(result.cost, 4.985028705521108e-13);
-  EXPECT_EQ(result.iterations, 2u);
-  EXPECT_EQ(result.r_norm, 9.98501748172842e-07);
-  EXPECT_EQ(result.dx_norm, 0.0);
-  EXPECT_TRUE(result.converged);
-  EXPECT_EQ(shift.residual_calls, 5);  // the start, then trial and re-evaluation twice
-  EXPECT_EQ(shift.jacobian_calls, 2);
-  const auto& t = *result.trace;
-  ASSERT_EQ(notes(t), (std::vector<std::string>{"initial", "accepted", "accepted"}));  // none for the ending
-  EXPECT_EQ(*t[1].dx_norm, 1.9980019980019983);
-  EXPECT_EQ(*t[1].cost, 1.996005992009409e-06);
-  EXPECT_EQ(*t[2].r_norm, 9.98501748172842e-07);
-  EXPECT_EQ(lambdas(t), (Vec{0.0005, 0.00025}));
-}
-
-TEST(LevenbergMarquardt, DampingGrowsOnFailuresAndStopsAtItsFloor) {
-  Shift shift{{1e6}};
-  ScriptedPolicy policy{.script = {false, false, false}, .seen = {}};
-  auto lm = solver();
-  lm.tol_r = lm.tol_dx = -1.0;
-  lm.max_iters = 60;
-  const auto result = lm.solve_with_fn(1, {0.0}, shift.residual_fn(), shift.jacobian_fn(), NoProjection{}, policy);
-  const Vec l = lambdas(*result.trace);
-  EXPECT_EQ((Vec{l[0], l[1], l[2], l[3]}), (Vec{1e-2, 1e-1, 1.0, 0.5}));
-  EXPECT_EQ(l.back(), 1e-12);
-  EXPECT_EQ(l[l.size() - 2], 1e-12);
-  EXPECT_EQ(result.dx_norm, *result.trace->back().dx_norm);  // the limit reports the latest direction
-}
-
 TEST(LevenbergMarquardt, OutOfRangeFactorsAndDampingFallBack) {
   struct Case {
     double lambda, up, down, first_lambda, after_failure;
