@@ -57,12 +57,16 @@ def float_error(obj):
     return str(ei.value)
 
 
+def run_checked(*args, timeout=60, **kwargs):
+    """Runs a command, asserts that it succeeded and returns its standard output."""
+    proc = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=timeout, **kwargs)
+    assert proc.returncode == 0, f"{args}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
 def run_python(code, *argv, flags=()):
     """Runs code in a fresh interpreter and returns its standard output."""
-    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code), *argv],
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
+    return run_checked(sys.executable, *flags, "-c", textwrap.dedent(code), *argv)
 
 
 # --- least squares -----------------------------------------------------------

@@ -3,15 +3,17 @@ stable ABI, and both installed into a fresh environment without NumPy."""
 
 import os
 import pathlib
-import subprocess
 import sys
 import zipfile
 
 import pytest
 
+from conftest import run_checked
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 pytestmark = pytest.mark.skipif(bool(os.environ.get("MARLUNE_SANITIZED")), reason="builds release artefacts")
+BUILD = 600  # seconds allowed for a build or an install that compiles
 
 SMOKE = """
 import importlib.util, math, marlune
@@ -39,17 +41,11 @@ print("smoke ok", marlune.__file__)
 """
 
 
-def sh(*args, **kw):
-    proc = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=600, **kw)
-    assert proc.returncode == 0, f"{args}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
-
-
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
     """Builds the sdist, then the wheel from that sdist (not from the tree)."""
     out = tmp_path_factory.mktemp("dist")
-    sh(sys.executable, "-m", "build", "--no-isolation", "--outdir", out, ROOT)
+    run_checked(sys.executable, "-m", "build", "--no-isolation", "--outdir", out, ROOT, timeout=BUILD)
     (sdist,) = out.glob("marlune-*.tar.gz")
     (wheel,) = out.glob("marlune-*.whl")
     return sdist, wheel
@@ -58,37 +54,37 @@ def dist(tmp_path_factory):
 @pytest.fixture(scope="module")
 def fresh_python(tmp_path_factory):
     venv = tmp_path_factory.mktemp("venv")
-    sh(sys.executable, "-m", "venv", "--without-pip", venv)
+    run_checked(sys.executable, "-m", "venv", "--without-pip", venv)
     return venv / "bin" / "python"
 
 
 def pip(target, *args):
     # The test environment's pip installs into the fresh one.
-    return sh(sys.executable, "-m", "pip", "--python", target, "install", "--no-deps",
-              "--disable-pip-version-check", "--force-reinstall", *args)
+    return run_checked(sys.executable, "-m", "pip", "--python", target, "install", "--no-deps",
+                       "--disable-pip-version-check", "--force-reinstall", *args, timeout=BUILD)
 
 
 def test_the_wheel_is_one_abi3_module_with_its_stubs(dist):
     _, wheel = dist
-    assert wheel.name.endswith("-cp313-abi3-linux_x86_64.whl") or "-cp313-abi3-" in wheel.name
+    assert "-cp313-abi3-" in wheel.name
     names = zipfile.ZipFile(wheel).namelist()
     assert "marlune.abi3.so" in names and "marlune-stubs/__init__.pyi" in names
     assert not [n for n in names if n.endswith(".py")]
-    sh(sys.executable, "-m", "abi3audit", "--strict", wheel)
+    run_checked(sys.executable, "-m", "abi3audit", "--strict", wheel)
 
 
 def test_the_wheel_installs_and_runs_without_numpy(dist, fresh_python):
     pip(fresh_python, dist[1])
-    assert "smoke ok" in sh(fresh_python, "-c", SMOKE, cwd=fresh_python.parent)
+    assert "smoke ok" in run_checked(fresh_python, "-c", SMOKE, cwd=fresh_python.parent)
 
 
 def test_the_sdist_builds_and_installs(dist, fresh_python):
     sdist, _ = dist
     # The sdist carries what a build needs, and nothing from a build.
-    listing = sh("tar", "-tzf", sdist)
+    listing = run_checked("tar", "-tzf", sdist)
     assert "pyproject.toml" in listing and "py/stubs/marlune-stubs/__init__.pyi" in listing
     assert "/build/" not in listing and ".venv" not in listing
-    sh(sys.executable, "-m", "pip", "--python", fresh_python, "install", "--disable-pip-version-check", "-q",
-       "scikit-build-core>=0.10", "cmake>=3.26", "ninja")
+    run_checked(sys.executable, "-m", "pip", "--python", fresh_python, "install", "--disable-pip-version-check", "-q",
+                "scikit-build-core>=0.10", "cmake>=3.26", "ninja", timeout=BUILD)
     pip(fresh_python, "--no-build-isolation", sdist)
-    assert "smoke ok" in sh(fresh_python, "-c", SMOKE, cwd=fresh_python.parent)
+    assert "smoke ok" in run_checked(fresh_python, "-c", SMOKE, cwd=fresh_python.parent)

@@ -6,10 +6,11 @@ import os
 import pathlib
 import re
 import shutil
-import subprocess
 import sys
 
 import pytest
+
+from conftest import run_checked
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 NUMBER = re.compile(r"[-+]?\d+\.\d+(?:e[-+]?\d+)?")
@@ -27,10 +28,7 @@ EXPECTED = {
 
 
 def run(script, *args, env=None):
-    proc = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True, timeout=60,
-                          env=env)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
+    return run_checked(sys.executable, script, *args, env=env)
 
 
 def numbers(text):
@@ -85,6 +83,4 @@ def test_the_readme_first_look_prints_what_it_shows():
     code = "".join(body for lang, body in blocks if lang == "python")
     shown = "".join(body for lang, body in blocks if lang == "")
     assert code and shown
-    out = subprocess.run([sys.executable, "-u", "-c", code], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout == shown
+    assert run_checked(sys.executable, "-u", "-c", code) == shown

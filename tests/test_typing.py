@@ -124,7 +124,7 @@ MISTAKES = {
                            "_GdResultWithHistory: TypeAlias = tuple[list[float], float, ", "mypy"),
     "wrong history value type": ('"iter": int,', '"iter": str,', "mypy"),
     "wrong text option value": ('"strict_decrease", "none"]', '"strict-decrease", "none"]', "mypy"),
-    "renamed parameter": ("    grad: _Gradient,\n", "    gradient: _Gradient,\n", "stubtest"),
+    "renamed parameter": ("    grad: _VectorFn,\n", "    gradient: _VectorFn,\n", "stubtest"),
     "keyword-only made positional": ("    x0: _Vector,\n    *,\n    options: GdOptions",
                                      "    x0: _Vector,\n    options: GdOptions", "stubtest"),
     "missing exception class": ("class PanicException(BaseException):", "class _Gone(BaseException):", "mypy"),

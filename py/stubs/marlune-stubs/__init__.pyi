@@ -35,13 +35,11 @@ _Real: TypeAlias = SupportsFloat | SupportsIndex
 _Vector: TypeAlias = Sequence[_Real] | Buffer
 
 _Objective: TypeAlias = Callable[[list[float]], _Real]
-_Gradient: TypeAlias = Callable[[list[float]], _Vector]
-_Residual: TypeAlias = Callable[[list[float]], _Vector]
-# m*n numbers in row-major order, or a 2-D float64 array of m*n elements.
-_Jacobian: TypeAlias = Callable[[list[float]], _Vector]
+# grad, residual, project, and jacobian (m*n numbers in row-major order, or a
+# 2-D float64 array of m*n elements): x -> a vector.
+_VectorFn: TypeAlias = Callable[[list[float]], _Vector]
 # (x, v) -> J(x) @ v, m numbers.
 _JacobianVec: TypeAlias = Callable[[list[float], list[float]], _Vector]
-_Project: TypeAlias = Callable[[list[float]], _Vector]
 
 # --- the manifold object --------------------------------------------------
 # Every method is optional; an object supplies any subset. A present
@@ -206,7 +204,7 @@ _LsqResultWithHistory: TypeAlias = tuple[list[float], float, int, float, float, 
 @overload
 def gd(
     f: _Objective,
-    grad: _Gradient,
+    grad: _VectorFn,
     x0: _Vector,
     *,
     options: GdOptions | None = None,
@@ -215,7 +213,7 @@ def gd(
 @overload
 def gd(
     f: _Objective,
-    grad: _Gradient,
+    grad: _VectorFn,
     x0: _Vector,
     *,
     options: GdOptions | None = None,
@@ -224,7 +222,7 @@ def gd(
 @overload
 def gd(
     f: _Objective,
-    grad: _Gradient,
+    grad: _VectorFn,
     x0: _Vector,
     *,
     options: GdOptions | None = None,
@@ -235,45 +233,45 @@ def gd(
 # own ValueError ("gn: x0 must be provided"): such a call never returns.
 @overload
 def gn(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: None = None,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: GnOptions | None = None,
     debug: DebugOptions | None = None,
 ) -> NoReturn: ...
 @overload
 def gn(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: GnOptions | None = None,
     debug: DebugWithHistory,
 ) -> _LsqResultWithHistory: ...
 @overload
 def gn(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: GnOptions | None = None,
     debug: DebugWithoutHistory | None = None,
 ) -> _LsqResult: ...
 @overload
 def gn(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: GnOptions | None = None,
     debug: DebugOptions | None = None,
 ) -> _LsqResult | _LsqResultWithHistory: ...
@@ -281,45 +279,45 @@ def gn(
 # own ValueError ("lm: x0 must be provided"): such a call never returns.
 @overload
 def lm(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: None = None,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: LmOptions | None = None,
     debug: DebugOptions | None = None,
 ) -> NoReturn: ...
 @overload
 def lm(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: LmOptions | None = None,
     debug: DebugWithHistory,
 ) -> _LsqResultWithHistory: ...
 @overload
 def lm(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: LmOptions | None = None,
     debug: DebugWithoutHistory | None = None,
 ) -> _LsqResult: ...
 @overload
 def lm(
-    residual: _Residual,
+    residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _Jacobian | None = None,
+    jacobian: _VectorFn | None = None,
     jacobian_vec: _JacobianVec | None = None,
-    project: _Project | None = None,
+    project: _VectorFn | None = None,
     options: LmOptions | None = None,
     debug: DebugOptions | None = None,
 ) -> _LsqResult | _LsqResultWithHistory: ...

@@ -157,26 +157,17 @@ class LeastSquaresRun {
     return step;
   }
 
-  // A record carrying the current cost and residual norm.
-  TraceRecord record(std::uint64_t iter, std::string_view note) const {
-    return {.iter = iter, .cost = cost_, .r_norm = r_norm_, .note = note};
-  }
-
-  // The result from the current state; moves the point and the history out.
   // Emits a record with the current cost and residual norm and the given
   // fields; builds nothing when the tracer keeps and prints nothing.
   void trace(SolverTracer& tracer, std::uint64_t iter, std::string_view note,
              std::optional<double> dx_norm = std::nullopt, std::optional<double> alpha = std::nullopt,
              std::optional<double> lambda = std::nullopt, std::optional<double> dphi0 = std::nullopt) const {
     if (!tracer.enabled()) return;
-    TraceRecord rec = record(iter, note);
-    rec.dx_norm = dx_norm;
-    rec.alpha = alpha;
-    rec.lambda = lambda;
-    rec.dphi0 = dphi0;
-    tracer.emit(std::move(rec));
+    tracer.emit({.iter = iter, .cost = cost_, .r_norm = r_norm_, .dx_norm = dx_norm, .alpha = alpha,
+                 .lambda = lambda, .dphi0 = dphi0, .note = note});
   }
 
+  // The result from the current state; moves the point and the history out.
   LeastSquaresResult finish(std::uint64_t iterations, double dx_norm, bool converged, SolverTracer& tracer,
                             bool history) {
     LeastSquaresResult result;
