@@ -78,7 +78,7 @@ LSQ_FIELDS = {
     "fallback_to_steepest_descent": {"dphi0"},
     "converged_r": set(), "converged_dx": {"dx_norm"}, "zero_step_scale": {"dx_norm"},
     "linear_solve_failed_fixed": set(), "accepted_step_invalid_fixed": {"dx_norm", "alpha"},
-    "rejected_fixed": {"dx_norm", "alpha"}, "max_iters": set(),
+    "rejected_fixed": {"dx_norm", "alpha"}, "max_iters": set(), "converged_cost": {"dx_norm"},
 }
 
 

@@ -28,9 +28,9 @@ OPTION_KEYS = {
     "GdOptions": ["step_size", "max_iters", "tol_grad", "manifold", "line_search"],
     "GnOptions": ["lambda", "lambda_", "step_scale", "max_iters", "tol_r", "tol_dx", "damping_update",
                   "linear_system", "line_search_method", "line_search", "ls_beta", "ls_min_step", "ls_max_steps",
-                  "c_armijo", "manifold"],
+                  "c_armijo", "manifold", "scaling", "tol_cost", "tol_dx_rel"],
     "LmOptions": ["lambda", "lambda_", "lambda_up", "lambda_down", "step_scale", "max_iters", "tol_r", "tol_dx",
-                  "manifold", "line_search"],
+                  "manifold", "line_search", "linear_system", "scaling", "tol_cost", "tol_dx_rel"],
 }
 
 

@@ -111,11 +111,12 @@ TEST(GaussNewton, EmptyProblemIsAnInternalFailureBeforeAnyCall) {
 
 TEST(GaussNewtonWorkspace, AllocatesOnlyTheConfiguredSystemAndRefusesImpossibleSizes) {
   const auto left = GaussNewtonWorkspace::create(4, 2, LinearSystem::left_jjt);
-  EXPECT_EQ(left.A_left.size(), 16u);
-  EXPECT_TRUE(left.A_normal.empty());
-  const auto normal = GaussNewtonWorkspace::create(1000000, 3, LinearSystem::normal_jtj);
-  EXPECT_EQ(normal.A_normal.size(), 9u);
-  EXPECT_TRUE(normal.A_left.empty());
+  EXPECT_EQ(left.A.size(), 16u);
+  EXPECT_TRUE(left.J_scaled.empty());
+  EXPECT_EQ(GaussNewtonWorkspace::create(4, 2, LinearSystem::left_jjt, /*scaled=*/true).J_scaled.size(), 8u);
+  const auto normal = GaussNewtonWorkspace::create(1000000, 3, LinearSystem::normal_jtj, /*scaled=*/true);
+  EXPECT_EQ(normal.A.size(), 9u);
+  EXPECT_TRUE(normal.J_scaled.empty());  // the normal form scales the assembled matrix instead
   EXPECT_EQ(normal.J.size(), 3000000u);
   EXPECT_THROW(GaussNewtonWorkspace::create(1000000, 3, LinearSystem::left_jjt), std::bad_alloc);
   EXPECT_THROW(GaussNewtonWorkspace::create(std::size_t{1} << 33, 1, LinearSystem::left_jjt), std::bad_alloc);  // m·m wraps

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/assert.hpp"
+#include "numerics/linalg.hpp"
+#include "solvers/common/scaling.hpp"
 
 namespace ls = marlune::solvers::common::least_squares;
 
@@ -112,4 +114,77 @@ TEST(LeastSquaresCommit, CopiesTrialAndRecomputesNormOnly) {
                marlune::InternalError);
   Vec A(4), y(1), dx(2);
   EXPECT_THROW(ls::solve_left_jjt_direction(Vec{1, 0}, Vec{1, 2}, 1, 2, A, y, dx, 0.0), marlune::InternalError);
+}
+
+// --- parameter scaling ----------------------------------------------------------
+
+namespace {
+
+// A 3 by 2 Jacobian whose columns differ by six orders of magnitude.
+const Vec kJ{1.0, 2e-6, 3.0, -1e-6, 0.5, 4e-6};
+const Vec kR{0.3, -1.2, 2.0};
+
+// The scaled normal step through its own pieces: A = JᵀJ, then the solve.
+bool scaled_normal(const Vec& inverse, Vec& dx, double lambda) {
+  Vec A(4, 0.0);
+  marlune::numerics::linalg::jt_j_plus_lambda(kJ, 3, 2, A, 0.0);
+  return ls::solve_assembled_normal_direction_scaled(A, kJ, kR, 3, 2, inverse, dx, lambda);
+}
+
+}  // namespace
+
+TEST(LeastSquaresScaling, UnitScalesGiveTheUnscaledStepBitForBit) {
+  const Vec ones{1.0, 1.0};
+  Vec A(9), y(3), Js(6), dx(2), plain(2);
+  ASSERT_TRUE(ls::solve_left_jjt_direction(kJ, kR, 3, 2, A, y, plain, 0.25));
+  ASSERT_TRUE(ls::solve_left_jjt_direction_scaled(kJ, kR, 3, 2, ones, Js, A, y, dx, 0.25));
+  EXPECT_EQ(bits_of(dx), bits_of(plain));
+  Vec An(4);
+  ASSERT_TRUE(ls::solve_normal_jtj_direction(kJ, kR, 3, 2, An, plain, 0.25));
+  ASSERT_TRUE(scaled_normal(ones, dx, 0.25));
+  EXPECT_EQ(bits_of(dx), bits_of(plain));
+}
+
+TEST(LeastSquaresScaling, BothFormsSolveTheScaledDampedSystem) {
+  // (JᵀJ + λ·D²)·dx = -Jᵀr with D = 1/inverse, in either form.
+  const Vec inverse{0.5, 2e5};
+  const double lambda = 1e-3;
+  Vec A(9), y(3), Js(6), left(2), normal(2);
+  ASSERT_TRUE(ls::solve_left_jjt_direction_scaled(kJ, kR, 3, 2, inverse, Js, A, y, left, lambda));
+  ASSERT_TRUE(scaled_normal(inverse, normal, lambda));
+  for (const Vec* dx : {&left, &normal}) {
+    for (std::size_t a = 0; a < 2; ++a) {
+      double lhs = lambda * (*dx)[a] / (inverse[a] * inverse[a]), rhs = 0.0, scale = 0.0;
+      for (std::size_t i = 0; i < 3; ++i) {
+        double jdx = 0.0;
+        for (std::size_t b = 0; b < 2; ++b) jdx += kJ[i * 2 + b] * (*dx)[b];
+        lhs += kJ[i * 2 + a] * jdx;
+        rhs -= kJ[i * 2 + a] * kR[i];
+        scale += std::fabs(kJ[i * 2 + a] * kR[i]);
+      }
+      EXPECT_NEAR(lhs, rhs, 1e-12 * scale) << a;
+    }
+  }
+  EXPECT_NEAR(left[1], normal[1], 1e-9 * std::fabs(normal[1]));
+}
+
+TEST(LeastSquaresScaling, MarquardtKeepsARunningMaximumOfTheColumnNorms) {
+  ls::ScalingState s(ls::Scaling::marquardt(), 3);
+  ASSERT_TRUE(s.active() && s.tracks_jacobian());
+  const auto observe = [&](Vec squares) {
+    std::copy(squares.begin(), squares.end(), s.column_squares().begin());
+    s.observe();
+    return Vec(s.inverse().begin(), s.inverse().end());
+  };
+  // A zero column when first seen counts as 1; a non-finite norm never moves D.
+  EXPECT_EQ(observe({4.0, 0.0, kNaN}), (Vec{0.5, 1.0, 1.0}));
+  EXPECT_EQ(observe({1.0, 16.0, std::numeric_limits<double>::infinity()}), (Vec{0.5, 0.25, 1.0}));
+  EXPECT_EQ(observe({64.0, 4.0, 0.25}), (Vec{0.125, 0.25, 1.0}));
+  EXPECT_EQ(s.scaled_norm(Vec{0.375, 1.0, 0.0}), 5.0);  // D = (8, 4, 1): ‖(3, 4, 0)‖
+  EXPECT_EQ(bits(s.scaled_norm(Vec{})), bits(-0.0));
+
+  ls::ScalingState fixed(ls::Scaling::fixed({1e3, 0.5}), 2);
+  EXPECT_FALSE(fixed.tracks_jacobian());
+  EXPECT_EQ(Vec(fixed.inverse().begin(), fixed.inverse().end()), (Vec{1e3, 0.5}));
+  EXPECT_FALSE(ls::ScalingState(ls::Scaling::none(), 2).active());
 }

@@ -77,9 +77,10 @@ TEST(LevenbergMarquardt, FallbackRecordPrecedesTheOutcomeAndCarriesMinusSumOfSqu
   EXPECT_TRUE(without.converged);
 }
 
-TEST(LmWorkspace, RefusesASystemTooLargeToHold) {
+TEST(LmWorkspace, TheNormalFormHoldsWhatTheLeftFormCannot) {
   EXPECT_EQ(LmWorkspace::create(3, 2).A.size(), 9u);
   EXPECT_THROW(LmWorkspace::create(1000000, 1), std::bad_alloc);
+  EXPECT_EQ(LmWorkspace::create(1000000, 2, LinearSystem::normal_jtj).A.size(), 4u);
 }
 
 }  // namespace

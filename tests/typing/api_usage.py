@@ -105,7 +105,7 @@ def main() -> None:
         "lambda": 1e-3, "step_scale": 1.0, "max_iters": 50, "tol_r": 1e-10, "tol_dx": 1e-12,
         "damping_update": "adaptive", "linear_system": "normal_jtj", "line_search_method": "strict_decrease",
         "line_search": True, "ls_beta": 0.5, "ls_min_step": 1e-8, "ls_max_steps": 20, "c_armijo": 1e-4,
-        "manifold": None,
+        "manifold": None, "scaling": "marquardt", "tol_cost": 1e-15, "tol_dx_rel": 0.0,
     }
     x, cost, iterations, r_norm, dx_norm, converged = marlune.gn(residual, [0.0, 0.0], jacobian=jacobian,
                                                                  project=project, options=gn_options)
@@ -120,7 +120,8 @@ def main() -> None:
 
     lm_options: LmOptions = {"lambda": 1e-3, "lambda_up": 10.0, "lambda_down": 0.5, "step_scale": 1.0,
                              "max_iters": 100, "tol_r": 1e-10, "tol_dx": 1e-12, "manifold": Plane(),
-                             "line_search": decide}
+                             "line_search": decide, "linear_system": "normal_jtj", "scaling": [1.0, 2.0],
+                             "tol_cost": 0.0, "tol_dx_rel": 1e-12}
     x, cost, iterations, r_norm, dx_norm, converged = marlune.lm(residual, [0.0, 0.0], jacobian=jacobian,
                                                                  options=lm_options)
     assert converged and math.isfinite(dx_norm)

@@ -36,12 +36,6 @@ PyResult<DampingUpdate> parse_damping_update(const std::optional<std::string>& t
   return parse_choice(text, "adaptive", kChoices, "gn: damping_update must be 'adaptive' or 'fixed', got '");
 }
 
-PyResult<LinearSystem> parse_linear_system(const std::optional<std::string>& text) {
-  static constexpr std::pair<std::string_view, LinearSystem> kChoices[] = {{"left_jjt", LinearSystem::left_jjt},
-                                                                          {"normal_jtj", LinearSystem::normal_jtj}};
-  return parse_choice(text, "left_jjt", kChoices, "gn: linear_system must be 'left_jjt' or 'normal_jtj', got '");
-}
-
 PyResult<LineSearchMethod> parse_line_search_method(const std::optional<std::string>& text) {
   static constexpr std::pair<std::string_view, LineSearchMethod> kChoices[] = {
       {"armijo", LineSearchMethod::armijo},
@@ -72,7 +66,8 @@ PyResult<StepChoice> classify_line_search(PyRef value) {
 
 const std::initializer_list<std::string_view> kOptionKeys = {
     "lambda",  "lambda_", "step_scale", "max_iters",   "tol_r",        "tol_dx",   "damping_update", "linear_system",
-    "line_search_method", "line_search", "ls_beta", "ls_min_step", "ls_max_steps", "c_armijo", "manifold"};
+    "line_search_method", "line_search", "ls_beta", "ls_min_step", "ls_max_steps", "c_armijo", "manifold",
+    "scaling", "tol_cost", "tol_dx_rel"};
 
 }  // namespace
 
@@ -97,7 +92,7 @@ PyResult<PyRef> gn(LsqArgs args) {
   MARLUNE_TRY(std::optional<std::string> damping_text, options.string("damping_update"));
   MARLUNE_TRY(DampingUpdate damping_update, parse_damping_update(damping_text));
   MARLUNE_TRY(std::optional<std::string> system_text, options.string("linear_system"));
-  MARLUNE_TRY(LinearSystem linear_system, parse_linear_system(system_text));
+  MARLUNE_TRY(LinearSystem linear_system, parse_linear_system(system_text, "gn"));
   MARLUNE_TRY(std::optional<std::string> method_text, options.string("line_search_method"));
   MARLUNE_TRY(LineSearchMethod line_search_method, parse_line_search_method(method_text));
 
@@ -114,6 +109,9 @@ PyResult<PyRef> gn(LsqArgs args) {
   MARLUNE_TRY(std::optional<double> tol_r, options.f64("tol_r"));
   MARLUNE_TRY(std::optional<double> tol_dx, options.f64("tol_dx"));
   MARLUNE_TRY(std::optional<bool> verbose, debug.boolean("verbose"));
+  // The opt-in settings come after every key of the original set, so a
+  // mistake there is still the one reported first.
+  MARLUNE_TRY(AccuracyOptions accuracy, read_accuracy_options(options, "gn", args.x0->size()));
 
   GaussNewton<PyVecManifold> solver{
       .space = std::move(space),
@@ -129,6 +127,9 @@ PyResult<PyRef> gn(LsqArgs args) {
       .ls_min_step = ls_min_step,
       .ls_max_steps = ls_max_steps,
       .c_armijo = c_armijo,
+      .scaling = std::move(accuracy.scaling),
+      .tol_cost = accuracy.tol_cost,
+      .tol_dx_rel = accuracy.tol_dx_rel,
       .verbose = verbose.value_or(false),
       .history = history.value_or(false),
   };

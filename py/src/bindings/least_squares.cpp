@@ -22,6 +22,62 @@ PyResult<double> read_lambda(const PyOptions& options, const char* context) {
   return checked(validation::finite_nonnegative(std::string(context) + ": options.lambda", value));
 }
 
+PyResult<solvers::common::least_squares::LinearSystem> parse_linear_system(const std::optional<std::string>& text,
+                                                                          const char* context) {
+  using solvers::common::least_squares::LinearSystem;
+  const std::string_view value = text ? std::string_view(*text) : std::string_view("left_jjt");
+  if (value == "left_jjt") return LinearSystem::left_jjt;
+  if (value == "normal_jtj") return LinearSystem::normal_jtj;
+  return PyErr::value_error(std::string(context) + ": linear_system must be 'left_jjt' or 'normal_jtj', got '" +
+                            std::string(value) + "'");
+}
+
+namespace {
+
+using solvers::common::least_squares::Scaling;
+
+PyResult<Scaling> read_scaling(const PyOptions& options, const char* context, std::size_t n) {
+  MARLUNE_TRY(PyRef value, options.py("scaling"));
+  if (!value) return Scaling::none();
+  const std::string name = std::string(context) + ": options.scaling";
+  const auto invalid = [&] { return PyErr::value_error(std::string(context) + ": invalid options.scaling"); };
+  if (PyUnicode_Check(value.get())) {
+    auto text = utf8_of(value.get());
+    if (!text.ok()) {
+      if (auto fatal = keep_interrupt(text.take_error())) return std::move(*fatal);
+      return invalid();
+    }
+    if (text.value() == "none") return Scaling::none();
+    if (text.value() == "marquardt") return Scaling::marquardt();
+    return PyErr::value_error(name + " must be 'none', 'marquardt', or a sequence of positive scales, got '" +
+                              text.value() + "'");
+  }
+  auto sizes = sequence_to_vec(value.get());
+  if (!sizes.ok()) {
+    if (auto fatal = keep_interrupt(sizes.take_error())) return std::move(*fatal);
+    return invalid();
+  }
+  Vec scales = std::move(sizes).value();
+  if (scales.size() != n) {
+    return PyErr::value_error(name + " must hold one scale per parameter: expected " + std::to_string(n) + ", got " +
+                              std::to_string(scales.size()));
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    MARLUNE_CHECK(checked(validation::finite_gt(name + "[" + std::to_string(k) + "]", scales[k], 0.0)));
+  }
+  return Scaling::fixed(std::move(scales));
+}
+
+}  // namespace
+
+PyResult<AccuracyOptions> read_accuracy_options(const PyOptions& options, const char* context, std::size_t n) {
+  AccuracyOptions out;
+  MARLUNE_TRY(out.scaling, read_scaling(options, context, n));
+  MARLUNE_TRY(out.tol_cost, read_checked_f64(options, "tol_cost", 0.0, context, validation::finite_nonnegative));
+  MARLUNE_TRY(out.tol_dx_rel, read_checked_f64(options, "tol_dx_rel", 0.0, context, validation::finite_nonnegative));
+  return out;
+}
+
 PyResult<LsqProblem> make_problem(LsqArgs& args) {
   auto err = std::make_shared<PyErrState>();
   LsqProblem problem{.err = err,

@@ -71,6 +71,23 @@ PyResult<double> read_checked_f64(const PyOptions& options, const char* key, dou
   return checked(check(std::string(context) + ": options." + key, value.value_or(fallback)));
 }
 
+// "left_jjt" (the default when absent) or "normal_jtj", compared byte for
+// byte; anything else is "{context}: linear_system must be 'left_jjt' or
+// 'normal_jtj', got '{text}'".
+PyResult<solvers::common::least_squares::LinearSystem> parse_linear_system(const std::optional<std::string>& text,
+                                                                          const char* context);
+
+// The opt-in accuracy settings both solvers share, read in this order:
+// `scaling` ("none", "marquardt", or one positive finite scale per
+// parameter), `tol_cost` and `tol_dx_rel` (finite and >= 0, 0 meaning off).
+// n is the number of parameters.
+struct AccuracyOptions {
+  solvers::common::least_squares::Scaling scaling;
+  double tol_cost = 0.0;
+  double tol_dx_rel = 0.0;
+};
+PyResult<AccuracyOptions> read_accuracy_options(const PyOptions& options, const char* context, std::size_t n);
+
 // The callbacks' error first, then the manifold's: the first one found is
 // returned, to be raised in place of the result.
 std::optional<PyErr> take_run_error(PyErrState& callbacks, PyErrState& manifold);

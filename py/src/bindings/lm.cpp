@@ -16,7 +16,8 @@ PyResult<PyRef> lm(LsqArgs args) {
   MARLUNE_TRY(PyOptions options,
               PyOptions::from_python("lm", "options", args.options,
                                      {"lambda", "lambda_", "lambda_up", "lambda_down", "step_scale", "max_iters",
-                                      "tol_r", "tol_dx", "manifold", "line_search"}));
+                                      "tol_r", "tol_dx", "manifold", "line_search", "linear_system", "scaling", "tol_cost",
+                                      "tol_dx_rel"}));
   MARLUNE_TRY(PyOptions debug, PyOptions::from_python("lm", "debug", args.debug, {"history", "verbose"}));
 
   // Read and checked in this order, before any user callable runs.
@@ -38,6 +39,11 @@ PyResult<PyRef> lm(LsqArgs args) {
 
   MARLUNE_TRY(std::optional<std::uint64_t> max_iters, options.usize("max_iters"));
   MARLUNE_TRY(std::optional<bool> verbose, debug.boolean("verbose"));
+  // The opt-in settings, after every key of the original set (line_search
+  // is only looked up later, and its lookup cannot fail on its value).
+  MARLUNE_TRY(std::optional<std::string> system_text, options.string("linear_system"));
+  MARLUNE_TRY(solvers::common::least_squares::LinearSystem linear_system, parse_linear_system(system_text, "lm"));
+  MARLUNE_TRY(AccuracyOptions accuracy, read_accuracy_options(options, "lm", args.x0->size()));
 
   MARLUNE_TRY(LsqProblem problem, make_problem(args));
   MARLUNE_TRY(PyRef line_search, options.py("line_search"));
@@ -53,6 +59,10 @@ PyResult<PyRef> lm(LsqArgs args) {
       .tol_dx = tol_dx,
       .verbose = verbose.value_or(false),
       .history = history.value_or(false),
+      .linear_system = linear_system,
+      .scaling = std::move(accuracy.scaling),
+      .tol_cost = accuracy.tol_cost,
+      .tol_dx_rel = accuracy.tol_dx_rel,
   };
   auto residual = problem.residual();
   auto jacobian = problem.jacobian();

@@ -106,6 +106,10 @@ class GdOptions(TypedDict, total=False):
 
 _GnLambda = TypedDict("_GnLambda", {"lambda": float}, total=False)
 
+# Parameter scaling of gn and lm: Marquardt's running maximum of the Jacobian
+# column norms, or the typical size of each parameter (positive, one each).
+_Scaling: TypeAlias = Literal["none", "marquardt"] | Sequence[_Real]
+
 @type_check_only
 class GnOptions(_GnLambda, total=False):
     lambda_: float
@@ -122,6 +126,9 @@ class GnOptions(_GnLambda, total=False):
     ls_max_steps: int
     c_armijo: float
     manifold: _Manifold | None
+    scaling: _Scaling
+    tol_cost: float
+    tol_dx_rel: float
 
 @type_check_only
 class LmOptions(_GnLambda, total=False):
@@ -134,6 +141,10 @@ class LmOptions(_GnLambda, total=False):
     tol_dx: float
     manifold: _Manifold | None
     line_search: LineSearch
+    linear_system: Literal["left_jjt", "normal_jtj"]
+    scaling: _Scaling
+    tol_cost: float
+    tol_dx_rel: float
 
 @type_check_only
 class DebugOptions(TypedDict, total=False):
@@ -162,6 +173,7 @@ _TraceNote: TypeAlias = Literal[
     "converged",
     "converged_r",
     "converged_dx",
+    "converged_cost",
     "zero_step_scale",
     "max_iters",
     "linear_solve_failed_fixed",

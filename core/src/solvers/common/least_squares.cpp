@@ -96,6 +96,53 @@ bool solve_normal_jtj_direction(std::span<const double> J, std::span<const doubl
   return numerics::linalg::solve_linear_inplace(A, dx, n);
 }
 
+void column_sums_of_squares(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out) {
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(out.size() == n);
+  std::fill(out.begin(), out.end(), 0.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double* row = J.data() + i * n;
+    for (std::size_t k = 0; k < n; ++k) out[k] = out[k] + row[k] * row[k];
+  }
+}
+
+bool solve_left_jjt_direction_scaled(std::span<const double> J, std::span<const double> r, std::size_t m,
+                                     std::size_t n, std::span<const double> inverse, std::span<double> Js,
+                                     std::span<double> A, std::span<double> y, std::span<double> dx,
+                                     double lambda) {
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(Js.size() >= m * n);
+  MARLUNE_ASSERT(inverse.size() == n);
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t k = 0; k < n; ++k) Js[i * n + k] = J[i * n + k] * inverse[k];
+  }
+  if (!solve_left_jjt_direction(Js.first(m * n), r, m, n, A, y, dx, lambda)) return false;
+  for (std::size_t k = 0; k < n; ++k) dx[k] = dx[k] * inverse[k];
+  return true;
+}
+
+bool solve_assembled_normal_direction_scaled(std::span<double> A, std::span<const double> J,
+                                             std::span<const double> r, std::size_t m, std::size_t n,
+                                             std::span<const double> inverse, std::span<double> dx,
+                                             double lambda) {
+  MARLUNE_ASSERT(holds_matrix(J.size(), m, n));
+  MARLUNE_ASSERT(holds_matrix(A.size(), n, n));
+  MARLUNE_ASSERT(r.size() == m);
+  MARLUNE_ASSERT(dx.size() == n);
+  MARLUNE_ASSERT(inverse.size() == n);
+  // inverse[a]·inverse[b] rounds the same either way round, so the scaled
+  // matrix stays exactly symmetric.
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = 0; b < n; ++b) A[a * n + b] = A[a * n + b] * (inverse[a] * inverse[b]);
+  }
+  for (std::size_t d = 0; d < n; ++d) A[d * n + d] = A[d * n + d] + lambda;
+  accumulate_jt_times(J, r, m, n, dx);
+  for (std::size_t k = 0; k < n; ++k) dx[k] = -(dx[k] * inverse[k]);
+  if (!numerics::linalg::solve_linear_inplace(A, dx, n)) return false;
+  for (std::size_t k = 0; k < n; ++k) dx[k] = dx[k] * inverse[k];
+  return true;
+}
+
 std::optional<DirectionDiagnostics> complete_direction_diagnostics(
     std::span<const double> J, std::span<const double> r, std::size_t m, std::size_t n,
     std::span<double> dx, std::span<double> g, bool wanted) {

@@ -44,6 +44,28 @@ bool solve_normal_jtj_direction(std::span<const double> J, std::span<const doubl
                                 std::size_t n, std::span<double> A, std::span<double> dx,
                                 double lambda);
 
+// out[k] = Σᵢ J[i][k]², over the rows in ascending order from +0.0: the
+// same operations, and so the same bits, as the diagonal of Jᵀ·J.
+void column_sums_of_squares(std::span<const double> J, std::size_t m, std::size_t n, std::span<double> out);
+
+// The scaled steps, with inverse = D⁻¹ (n positive values): the damped step
+// of min ‖J·dx + r‖² + λ·‖D·dx‖², solved in z = D·dx and mapped back.
+//
+// Left form on the column-scaled copy Js = J·D⁻¹ (m·n scratch), through
+// solve_left_jjt_direction. Returns false when the linear solve fails.
+bool solve_left_jjt_direction_scaled(std::span<const double> J, std::span<const double> r, std::size_t m,
+                                     std::size_t n, std::span<const double> inverse, std::span<double> Js,
+                                     std::span<double> A, std::span<double> y, std::span<double> dx,
+                                     double lambda);
+
+// Normal form, with A already holding the undamped Jᵀ·J (n·n): A becomes
+// D⁻¹·JᵀJ·D⁻¹ + λ·I, the right-hand side -D⁻¹·Jᵀ·r. Returns false when the
+// linear solve fails; dx is then garbage.
+bool solve_assembled_normal_direction_scaled(std::span<double> A, std::span<const double> J,
+                                             std::span<const double> r, std::size_t m, std::size_t n,
+                                             std::span<const double> inverse, std::span<double> dx,
+                                             double lambda);
+
 struct DirectionDiagnostics {
   double dphi0 = 0.0;     // slope of the cost along the final dx: (Jᵀ·r)·dx
   bool fallback = false;  // true when dx was replaced by -Jᵀ·r

@@ -23,8 +23,11 @@
 #include <vector>
 
 #include "common/memory.hpp"
+#include "numerics/linalg.hpp"
 #include "manifolds/space.hpp"
+#include "solvers/common/damping.hpp"
 #include "solvers/common/least_squares.hpp"
+#include "solvers/common/scaling.hpp"
 #include "solvers/common/step_policy.hpp"
 #include "solvers/common/trace.hpp"
 
@@ -57,41 +60,71 @@ struct LeastSquaresResult {
   bool converged = false;
 };
 
+// Which damped system a direction step solves: J·Jᵀ + λ·I of order m (cheap
+// when there are fewer residuals than parameters) or Jᵀ·J + λ·I of order n
+// (the form for fits with many more residuals than parameters).
+enum class LinearSystem { left_jjt, normal_jtj };
+
 // The buffers both solvers need, each allocated once per run and zero-filled.
 struct LeastSquaresBuffers {
-  Vec r;        // m: residual at the current point
-  Vec J;        // m·n: Jacobian at the current point, row-major
-  Vec y;        // m: intermediate solution of the left form
-  Vec dx;       // n: direction of the current iteration
-  Vec g;        // n: Jᵀ·r, written only when diagnostics are wanted
-  Vec x_trial;  // n: trial point
-  Vec r_trial;  // m: residual at the trial point
-  Vec scratch;  // n: scratch argument of the space's retraction
+  Vec r;         // m: residual at the current point
+  Vec J;         // m·n: Jacobian at the current point, row-major
+  Vec A;         // the system matrix of the configured form: m·m or n·n
+  Vec y;         // m: intermediate solution of the left form
+  Vec dx;        // n: direction of the current iteration
+  Vec g;         // n: Jᵀ·r, written only when diagnostics are wanted
+  Vec x_trial;   // n: trial point
+  Vec r_trial;   // m: residual at the trial point
+  Vec scratch;   // n: scratch argument of the space's retraction
+  Vec J_scaled;  // m·n: J·D⁻¹, only for the scaled left form
+
+  // Only the system matrix of the configured form is allocated: for a tall
+  // problem (m = 10⁵ residuals) the m·m matrix alone would need 80 GB. Every
+  // size is overflow-checked and the total is checked against the memory
+  // this process can hold before anything is allocated, so a problem too
+  // large for the machine fails with std::bad_alloc up front.
+  void allocate(std::size_t m, std::size_t n, LinearSystem form, bool scaled) {
+    const std::size_t system_size = form == LinearSystem::left_jjt ? checked_mul(m, m) : checked_mul(n, n);
+    const std::size_t jacobian_copy = scaled && form == LinearSystem::left_jjt ? checked_mul(m, n) : 0;
+    std::size_t total = checked_mul(m, n);            // J
+    total = checked_add(total, checked_mul(m, 3));    // r, y, r_trial
+    total = checked_add(total, checked_mul(n, 4));    // dx, g, x_trial, scratch
+    total = checked_add(total, system_size);
+    total = checked_add(total, jacobian_copy);
+    ensure_allocatable_doubles(total);
+    r.assign(m, 0.0);
+    J.assign(m * n, 0.0);
+    A.assign(system_size, 0.0);
+    y.assign(m, 0.0);
+    dx.assign(n, 0.0);
+    g.assign(n, 0.0);
+    x_trial.assign(n, 0.0);
+    r_trial.assign(m, 0.0);
+    scratch.assign(n, 0.0);
+    J_scaled.assign(jacobian_copy, 0.0);
+  }
 };
 
-// Allocates the shared buffers plus `system_size` doubles for a system matrix
-// (into *system). Every size is overflow-checked and the total is checked
-// against the memory this process can hold before anything is allocated, so
-// a problem too large for the machine fails with std::bad_alloc up front.
-inline void allocate_buffers(LeastSquaresBuffers& b, std::size_t m, std::size_t n, Vec& system,
-                             std::size_t system_size) {
-  std::size_t total = checked_mul(m, n);            // J
-  total = checked_add(total, checked_mul(m, 3));    // r, y, r_trial
-  total = checked_add(total, checked_mul(n, 4));    // dx, g, x_trial, scratch
-  total = checked_add(total, system_size);
-  ensure_allocatable_doubles(total);
-  b.r.assign(m, 0.0);
-  b.J.assign(m * n, 0.0);
-  b.y.assign(m, 0.0);
-  b.dx.assign(n, 0.0);
-  b.g.assign(n, 0.0);
-  b.x_trial.assign(n, 0.0);
-  b.r_trial.assign(m, 0.0);
-  b.scratch.assign(n, 0.0);
-  system.assign(system_size, 0.0);
-}
+// The relative stopping tests, both off (0) unless asked for:
+//   tol_cost    the last accepted step reduced the cost by no more than
+//               tol_cost times the cost before it;
+//   tol_dx_rel  ‖dx‖ <= tol_dx_rel·(‖x‖ + tol_dx_rel), with both norms
+//               Euclidean, of D·dx and D·x when the parameters are scaled.
+struct RelativeTests {
+  double tol_cost = 0.0;
+  double tol_dx_rel = 0.0;
 
-enum class DirectionForm { left_jjt, normal_jtj };
+  // An increase is never convergence, and neither is a step away from a
+  // non-finite cost.
+  bool cost_stalled(double before, double after) const {
+    if (!(tol_cost > 0.0) || !std::isfinite(before)) return false;
+    const double reduction = before - after;
+    return reduction >= 0.0 && reduction <= tol_cost * before;
+  }
+  bool step_small(double dx_norm, double x_norm) const {
+    return tol_dx_rel > 0.0 && dx_norm <= tol_dx_rel * (x_norm + tol_dx_rel);
+  }
+};
 
 // The outcome of one direction step.
 struct DirectionStep {
@@ -111,13 +144,20 @@ struct DirectionStep {
 };
 
 // The state of one run: the current point with its residual, cost and norm,
-// kept consistent with each other at all times.
+// kept consistent with each other at all times, and the scaling.
 template <Space S, ResidualFn Residual, ProjectFn Project>
 class LeastSquaresRun {
  public:
-  LeastSquaresRun(S& space, LeastSquaresBuffers& buffers, Vec x, std::size_t m, Residual& residual,
-                  Project& project)
-      : space_(space), b_(buffers), x_(std::move(x)), m_(m), residual_(residual), project_(project) {}
+  LeastSquaresRun(S& space, LeastSquaresBuffers& buffers, Vec x, std::size_t m, LinearSystem form,
+                  const Scaling& scaling, Residual& residual, Project& project)
+      : space_(space),
+        b_(buffers),
+        x_(std::move(x)),
+        m_(m),
+        form_(form),
+        scaling_(scaling, x_.size()),
+        residual_(residual),
+        project_(project) {}
 
   // residual(x0); x0 itself is never projected.
   void evaluate_start() {
@@ -140,21 +180,25 @@ class LeastSquaresRun {
   // Takes the last evaluated trial point as the new current point.
   void commit(double cost_trial) { commit_trial_state(x_, b_.r, cost_, r_norm_, b_.x_trial, b_.r_trial, cost_trial); }
 
-  // jacobian(x), the damped direction in the given form (A is its system
-  // matrix), the diagnostics when wanted, and the norm of the final dx.
+  // jacobian(x), the damped direction in the run's form (scaled when the
+  // run scales its parameters), the diagnostics when wanted, and the norm of
+  // the final dx.
   template <JacobianFn Jacobian>
-  DirectionStep compute_direction(Jacobian& jacobian, DirectionForm form, std::span<double> A, double lambda,
-                                  bool wanted) {
+  DirectionStep compute_direction(Jacobian& jacobian, double lambda, bool wanted) {
     const std::size_t n = x_.size();
     jacobian(std::span<const double>(x_), std::span<double>(b_.J));
-    const bool solved = form == DirectionForm::left_jjt
-                            ? solve_left_jjt_direction(b_.J, b_.r, m_, n, A, b_.y, b_.dx, lambda)
-                            : solve_normal_jtj_direction(b_.J, b_.r, m_, n, A, b_.dx, lambda);
-    if (!solved) return {};
+    if (!solve_direction(n, lambda)) return {};
     DirectionStep step{.solved = true, .diagnostics = std::nullopt, .dx_norm = 0.0};
     step.diagnostics = complete_direction_diagnostics(b_.J, b_.r, m_, n, b_.dx, b_.g, wanted);
     step.dx_norm = space_.tangent_norm(b_.dx);
     return step;
+  }
+
+  // The relative step test on the latest direction (see RelativeTests).
+  bool step_small(const RelativeTests& tests) const {
+    if (!(tests.tol_dx_rel > 0.0)) return false;
+    if (scaling_.active()) return tests.step_small(scaling_.scaled_norm(b_.dx), scaling_.scaled_norm(x_));
+    return tests.step_small(manifolds::space::euclidean_norm(b_.dx), manifolds::space::euclidean_norm(x_));
   }
 
   // Emits a record with the current cost and residual norm and the given
@@ -185,22 +229,41 @@ class LeastSquaresRun {
   double r_norm() const { return r_norm_; }
 
  private:
+  bool solve_direction(std::size_t n, double lambda) {
+    if (!scaling_.active()) {
+      return form_ == LinearSystem::left_jjt ? solve_left_jjt_direction(b_.J, b_.r, m_, n, b_.A, b_.y, b_.dx, lambda)
+                                             : solve_normal_jtj_direction(b_.J, b_.r, m_, n, b_.A, b_.dx, lambda);
+    }
+    if (form_ == LinearSystem::left_jjt) {
+      if (scaling_.tracks_jacobian()) {
+        column_sums_of_squares(b_.J, m_, n, scaling_.column_squares());
+        scaling_.observe();
+      }
+      return solve_left_jjt_direction_scaled(b_.J, b_.r, m_, n, scaling_.inverse(), b_.J_scaled, b_.A, b_.y, b_.dx,
+                                             lambda);
+    }
+    // The diagonal of the assembled Jᵀ·J is what Marquardt scaling tracks, so
+    // the normal form reads it from there instead of passing over J again.
+    numerics::linalg::jt_j_plus_lambda(b_.J, m_, n, b_.A, 0.0);
+    if (scaling_.tracks_jacobian()) {
+      const std::span<double> columns = scaling_.column_squares();
+      for (std::size_t k = 0; k < n; ++k) columns[k] = b_.A[k * n + k];
+      scaling_.observe();
+    }
+    return solve_assembled_normal_direction_scaled(b_.A, b_.J, b_.r, m_, n, scaling_.inverse(), b_.dx, lambda);
+  }
+
   S& space_;
   LeastSquaresBuffers& b_;
   Vec x_;
   std::size_t m_;
+  LinearSystem form_;
+  ScalingState scaling_;
   Residual& residual_;
   Project& project_;
   double cost_ = 0.0;
   double r_norm_ = 0.0;
 };
-
-// max(a, b) where a NaN operand is ignored (the other one is taken).
-inline double max_ignoring_nan(double a, double b) {
-  if (std::isnan(a)) return b;
-  if (std::isnan(b)) return a;
-  return b > a ? b : a;
-}
 
 // The step length offered to the policy: below 0 becomes 0, above 1 becomes
 // 1, each by a plain comparison, so NaN passes through.

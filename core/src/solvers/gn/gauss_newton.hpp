@@ -5,7 +5,8 @@
 // the step length, re-evaluates the accepted trial point and commits it.
 // With adaptive damping λ grows tenfold on every failure and halves on every
 // success, never below its configured value; with fixed damping λ stays put
-// and the first failure ends the run.
+// and the first failure ends the run (solvers/common/damping.hpp). With
+// parameter scaling the damping term is λ·D² instead of λ·I.
 
 #include <cmath>
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "common/assert.hpp"
+#include "solvers/common/damping.hpp"
 #include "solvers/common/least_squares_run.hpp"
 #include "solvers/common/step_policy.hpp"
 #include "solvers/common/stop.hpp"
@@ -51,6 +53,12 @@ struct GaussNewton {
   double ls_min_step = 1e-8;   // smallest step of strict-decrease backtracking
   std::uint64_t ls_max_steps = 20;
   double c_armijo = 1e-4;
+  // Opt-in accuracy settings, all off by default: parameter scaling of the
+  // damping (solvers/common/scaling.hpp) and the relative stopping tests
+  // (RelativeTests in solvers/common/least_squares_run.hpp).
+  common::least_squares::Scaling scaling{};
+  double tol_cost = 0.0;
+  double tol_dx_rel = 0.0;
   bool verbose = false;
   bool history = false;
 
@@ -96,9 +104,20 @@ struct GaussNewton {
   template <class R, class Jf, class P, class Policy, class Stop>
   GaussNewtonResult run_with_line_search(std::size_t m, Vec x0, R& residual, Jf& jacobian, P& project,
                                          Policy& policy, Stop& stop) {
-    using common::least_squares::DirectionForm;
+    if (damping_update == DampingUpdate::adaptive) {
+      common::damping::HalvingDamping damping(lambda);
+      return iterate(m, std::move(x0), residual, jacobian, project, policy, stop, damping);
+    }
+    common::damping::FixedDamping damping(lambda);
+    return iterate(m, std::move(x0), residual, jacobian, project, policy, stop, damping);
+  }
+
+  template <class R, class Jf, class P, class Policy, class Stop, common::damping::DampingRule Damping>
+  GaussNewtonResult iterate(std::size_t m, Vec x0, R& residual, Jf& jacobian, P& project, Policy& policy,
+                            Stop& stop, Damping& damping) {
     const std::size_t n = x0.size();
     MARLUNE_ASSERT(m > 0 && n > 0);
+    MARLUNE_ASSERT(scaling.kind != common::least_squares::ScalingKind::fixed || scaling.sizes.size() == n);
 
     constexpr bool wants_slope = common::step_policy::wants_slope_v<Policy>;
     // Strict-decrease backtracking only ever accepts a lower cost, so a tiny
@@ -106,16 +125,13 @@ struct GaussNewton {
     // gives no such guarantee and keeps the test.
     const bool test_dx = !(line_search_method == LineSearchMethod::strict_decrease &&
                            !common::step_policy::decides_externally_v<Policy>);
-    const bool adaptive = damping_update == DampingUpdate::adaptive;
-    const DirectionForm form =
-        linear_system == LinearSystem::left_jjt ? DirectionForm::left_jjt : DirectionForm::normal_jtj;
+    const common::least_squares::RelativeTests tests{.tol_cost = tol_cost, .tol_dx_rel = tol_dx_rel};
 
-    GaussNewtonWorkspace ws = GaussNewtonWorkspace::create(m, n, linear_system);
+    GaussNewtonWorkspace ws = GaussNewtonWorkspace::create(m, n, linear_system, scaling.kind != common::least_squares::ScalingKind::none);
     SolverTracer tracer("gn", history, verbose);
-    common::least_squares::LeastSquaresRun run(space, ws, std::move(x0), m, residual, project);
+    common::least_squares::LeastSquaresRun run(space, ws, std::move(x0), m, linear_system, scaling, residual, project);
     auto evaluate_trial = [&run](double alpha) { return run.evaluate_trial(alpha); };
 
-    double lam = lambda;
     const double alpha0 = common::least_squares::clamp_step_scale(step_scale);
 
     run.evaluate_start();
@@ -131,40 +147,52 @@ struct GaussNewton {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (max_iters == 0) return terminate(0, "max_iters", nan, false);
 
+    // The cost before, and the direction norm of, the step accepted in the
+    // previous iteration: what the relative cost test looks at.
+    struct Reduction {
+      double cost_before;
+      double dx_norm;
+    };
+    std::optional<Reduction> reduced;
+
     for (std::uint64_t k = 0;;) {
       if (stop()) return run.finish(k, nan, false, tracer, history);
       if (run.r_norm() <= tol_r) return terminate(k, "converged_r", 0.0, true);
+      if (reduced && tests.cost_stalled(reduced->cost_before, run.cost())) {
+        return terminate(k, "converged_cost", reduced->dx_norm, true, reduced->dx_norm);
+      }
+      reduced.reset();
 
-      const auto step = run.compute_direction(jacobian, form, ws.system(linear_system), lam, wants_slope);
+      const auto step = run.compute_direction(jacobian, damping.lambda(), wants_slope);
       if (!step.solved) {
-        if (!adaptive) return terminate(k, "linear_solve_failed_fixed", 0.0, false);
-        lam = lam * 10.0;
-        run.trace(tracer, k, "linear_solve_failed", std::nullopt, std::nullopt, lam);
+        if (!damping.failed()) return terminate(k, "linear_solve_failed_fixed", 0.0, false);
+        run.trace(tracer, k, "linear_solve_failed", std::nullopt, std::nullopt, damping.lambda());
       } else {
         const double dx_norm = step.dx_norm;
-        if (test_dx && dx_norm <= tol_dx) return terminate(k, "converged_dx", dx_norm, true, dx_norm);
+        if (test_dx && (dx_norm <= tol_dx || run.step_small(tests))) {
+          return terminate(k, "converged_dx", dx_norm, true, dx_norm);
+        }
         if (alpha0 == 0.0) return terminate(k, "zero_step_scale", dx_norm, false, dx_norm);
 
-        const auto found = policy.search(step.context(k, alpha0, run.cost(), lam), evaluate_trial);
+        const auto found = policy.search(step.context(k, alpha0, run.cost(), damping.lambda()), evaluate_trial);
         std::string_view note;
         if (found.accepted) {
           // The policy's own evaluations are not reused: the accepted point
           // is rebuilt and evaluated once more before it is committed.
           if (const std::optional<double> c = run.evaluate_trial(found.alpha)) {
+            reduced = Reduction{.cost_before = run.cost(), .dx_norm = dx_norm};
             run.commit(*c);
-            if (adaptive) lam = common::least_squares::max_ignoring_nan(lam * 0.5, lambda);
+            damping.accepted();
             note = "accepted";
           } else {
-            if (!adaptive) return terminate(k, "accepted_step_invalid_fixed", 0.0, false, dx_norm, found.alpha);
-            lam = lam * 10.0;
+            if (!damping.failed()) return terminate(k, "accepted_step_invalid_fixed", 0.0, false, dx_norm, found.alpha);
             note = "accepted_step_invalid";
           }
         } else {
-          if (!adaptive) return terminate(k, "rejected_fixed", 0.0, false, dx_norm, found.alpha);
-          lam = lam * 10.0;
+          if (!damping.failed()) return terminate(k, "rejected_fixed", 0.0, false, dx_norm, found.alpha);
           note = "rejected";
         }
-        run.trace(tracer, k, note, dx_norm, found.alpha, lam);
+        run.trace(tracer, k, note, dx_norm, found.alpha, damping.lambda());
       }
       ++k;
       if (k == max_iters) return terminate(k, "max_iters", nan, false);

@@ -1,7 +1,6 @@
 #pragma once
 // Scratch buffers of one Levenberg-Marquardt run, allocated once and
-// zero-filled. The solver always uses the m by m form, so there is no n by n
-// matrix.
+// zero-filled.
 
 #include <cstddef>
 
@@ -9,16 +8,17 @@
 
 namespace marlune::solvers::lm {
 
+using common::least_squares::LinearSystem;
 using common::least_squares::Vec;
 
 struct LmWorkspace : common::least_squares::LeastSquaresBuffers {
-  Vec A;  // m·m: J·Jᵀ + λ·I
-
-  // Throws std::bad_alloc when the buffers cannot be held (the m·m matrix
-  // grows with the square of the number of residuals).
-  static LmWorkspace create(std::size_t m, std::size_t n) {
+  // The m·m matrix of the left form grows with the square of the number of
+  // residuals; the normal form needs only n·n. Throws std::bad_alloc when the
+  // buffers cannot be held.
+  static LmWorkspace create(std::size_t m, std::size_t n, LinearSystem form = LinearSystem::left_jjt,
+                            bool scaled = false) {
     LmWorkspace ws;
-    allocate_buffers(ws, m, n, ws.A, checked_mul(m, m));
+    ws.allocate(m, n, form, scaled);
     return ws;
   }
 };
