@@ -124,6 +124,7 @@ MISTAKES = {
                            "_GdResultWithHistory: TypeAlias = tuple[list[float], float, ", "mypy"),
     "wrong history value type": ('"iter": int,', '"iter": str,', "mypy"),
     "wrong text option value": ('"strict_decrease", "none"]', '"strict-decrease", "none"]', "mypy"),
+    "wrong difference scheme": ('Literal["2-point", "3-point"]', 'Literal["2-point", "3point"]', "mypy"),
     "renamed parameter": ("    grad: _VectorFn,\n", "    gradient: _VectorFn,\n", "stubtest"),
     "keyword-only made positional": ("    x0: _Vector,\n    *,\n    options: GdOptions",
                                      "    x0: _Vector,\n    options: GdOptions", "stubtest"),

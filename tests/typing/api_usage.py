@@ -128,7 +128,7 @@ def main() -> None:
     lm_debug: DebugOptions = {"history": False}
     result = marlune.lm(residual, [0.0, 0.0], jacobian=jacobian, options={"lambda_": 0.1}, debug=lm_debug)
     assert len(result) == 6
-    *_, lm_history = marlune.lm(residual, [0.0, 0.0], jacobian=jacobian, debug={"history": True})
+    *_, lm_history = marlune.lm(residual, [0.0, 0.0], jacobian="3-point", debug={"history": True})
     assert lm_history[0]["note"] == "initial"
     for record in lm_history:
         check_record(record, "lm")

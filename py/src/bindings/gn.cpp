@@ -75,6 +75,7 @@ PyResult<PyRef> gn(LsqArgs args) {
   // Every option is read and checked, in this order, before any user
   // callable runs, so the first wrong option is the one reported.
   if (!args.x0) return x0_missing("gn");
+  MARLUNE_TRY(auto differences, take_difference_scheme(args, "gn"));
   MARLUNE_TRY(PyOptions options, PyOptions::from_python("gn", "options", args.options, kOptionKeys));
   MARLUNE_TRY(PyOptions debug, PyOptions::from_python("gn", "debug", args.debug, {"history", "verbose"}));
 
@@ -134,22 +135,23 @@ PyResult<PyRef> gn(LsqArgs args) {
       .history = history.value_or(false),
   };
 
-  MARLUNE_TRY(LsqProblem problem, make_problem(args));
+  MARLUNE_TRY(LsqProblem problem, make_problem(args, differences));
   auto residual = problem.residual();
-  auto jacobian = problem.jacobian();
   auto project = problem.project();
   auto stop = problem.stop();
 
-  solvers::gn::GaussNewtonResult result;
-  if (std::holds_alternative<BuiltinPolicy>(step_choice)) {
-    result = solver.solve_with_fn_default_line_search(problem.m, std::move(*args.x0), residual, jacobian, project, stop);
-  } else if (std::holds_alternative<NoPolicy>(step_choice)) {
-    solvers::common::step_policy::NoLineSearch policy;
-    result = solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
-  } else {
+  const auto result = problem.with_jacobian([&](auto& jacobian) {
+    if (std::holds_alternative<BuiltinPolicy>(step_choice)) {
+      return solver.solve_with_fn_default_line_search(problem.m, std::move(*args.x0), residual, jacobian, project,
+                                                      stop);
+    }
+    if (std::holds_alternative<NoPolicy>(step_choice)) {
+      solvers::common::step_policy::NoLineSearch policy;
+      return solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
+    }
     PyLineSearchPolicy policy(std::move(std::get<PyRef>(step_choice)), problem.err);
-    result = solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
-  }
+    return solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
+  });
 
   if (auto e = take_run_error(*problem.err, *manifold_err)) return std::move(*e);
   return least_squares_result_to_python(result, /*history_first=*/true);

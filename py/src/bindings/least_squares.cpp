@@ -78,11 +78,33 @@ PyResult<AccuracyOptions> read_accuracy_options(const PyOptions& options, const 
   return out;
 }
 
-PyResult<LsqProblem> make_problem(LsqArgs& args) {
+PyResult<std::optional<solvers::common::least_squares::DifferenceScheme>> take_difference_scheme(LsqArgs& args,
+                                                                                                const char* context) {
+  using solvers::common::least_squares::DifferenceScheme;
+  using Scheme = std::optional<DifferenceScheme>;
+  if (!args.jacobian || !PyUnicode_Check(args.jacobian.get())) return Scheme{};
+  auto text = utf8_of(args.jacobian.get());
+  if (!text.ok()) {
+    if (auto fatal = keep_interrupt(text.take_error())) return std::move(*fatal);
+  } else if (text.value() == "2-point" || text.value() == "3-point") {
+    const Scheme scheme = text.value() == "2-point" ? DifferenceScheme::forward : DifferenceScheme::central;
+    args.jacobian = PyRef();
+    return scheme;
+  }
+  // A str that is not valid text has no readable name to quote.
+  const std::string shown = text.ok() ? std::move(text).value() : display(args.jacobian.get());
+  return PyErr::value_error(std::string(context) + ": jacobian must be a callable, \"2-point\" or \"3-point\", got '" +
+                            shown + "'");
+}
+
+PyResult<LsqProblem> make_problem(LsqArgs& args,
+                                  std::optional<solvers::common::least_squares::DifferenceScheme> differences) {
   auto err = std::make_shared<PyErrState>();
   LsqProblem problem{.err = err,
                      .callbacks = PyLeastSquaresCallbacks(std::move(args.residual), std::move(args.jacobian),
-                                                          std::move(args.jacobian_vec), std::move(args.project), err)};
+                                                          std::move(args.jacobian_vec), std::move(args.project), err),
+                     .m = 0,
+                     .differences = differences};
   MARLUNE_TRY(problem.m, problem.callbacks.infer_residual_dim(*args.x0));
   return problem;
 }

@@ -19,7 +19,7 @@ namespace marlune::bindings {
 struct LsqArgs {
   PyRef residual;
   std::optional<Vec> x0;  // absent when not given or None
-  PyRef jacobian;         // the optional callables: null when absent or None
+  PyRef jacobian;         // the optional callables: null when absent or None (jacobian may be a str)
   PyRef jacobian_vec;
   PyRef project;
   PyObject* options = nullptr;  // borrowed; null when absent or None
@@ -33,6 +33,21 @@ struct LsqProblem {
   PyErrStateRef err;
   PyLeastSquaresCallbacks callbacks;
   std::size_t m = 0;
+  // Set when jacobian was "2-point" or "3-point": the run differences the
+  // residual itself instead of calling a Jacobian.
+  std::optional<solvers::common::least_squares::DifferenceScheme> differences;
+
+  // run(jacobian) with the Jacobian the solvers take: the caller's callable
+  // (or jacobian_vec), or the finite differences.
+  template <class Run>
+  decltype(auto) with_jacobian(Run&& run) {
+    if (differences) {
+      solvers::common::least_squares::FiniteDifferences fd(*differences);
+      return run(fd);
+    }
+    auto callable = jacobian();
+    return run(callable);
+  }
 
   auto residual() {
     return [this](std::span<const double> x, std::span<double> out) { callbacks.residual_into(x, out); };
@@ -49,10 +64,18 @@ struct LsqProblem {
   }
 };
 
+// A str `jacobian` names a difference scheme: "2-point" (forward) or
+// "3-point" (central); any other text is "{context}: jacobian must be a
+// callable, \"2-point\" or \"3-point\", got '{text}'". Takes the text out of
+// args (the callbacks then see no Jacobian callable); nothing for a callable.
+PyResult<std::optional<solvers::common::least_squares::DifferenceScheme>> take_difference_scheme(LsqArgs& args,
+                                                                                                const char* context);
+
 // Builds the store and the callbacks from the arguments (moved out of
 // `args`) and calls residual(x0) once to learn m; that call's errors are
-// returned at once.
-PyResult<LsqProblem> make_problem(LsqArgs& args);
+// returned at once. `differences` is the result of take_difference_scheme.
+PyResult<LsqProblem> make_problem(LsqArgs& args,
+                                  std::optional<solvers::common::least_squares::DifferenceScheme> differences);
 
 // "{context}: x0 must be provided".
 PyErr x0_missing(const char* context);

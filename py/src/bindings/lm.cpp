@@ -13,6 +13,7 @@ namespace marlune::bindings {
 PyResult<PyRef> lm(LsqArgs args) {
   // Without x0 nothing else is looked at, not even whether options is a dict.
   if (!args.x0) return x0_missing("lm");
+  MARLUNE_TRY(auto differences, take_difference_scheme(args, "lm"));
   MARLUNE_TRY(PyOptions options,
               PyOptions::from_python("lm", "options", args.options,
                                      {"lambda", "lambda_", "lambda_up", "lambda_down", "step_scale", "max_iters",
@@ -45,7 +46,7 @@ PyResult<PyRef> lm(LsqArgs args) {
   MARLUNE_TRY(solvers::common::least_squares::LinearSystem linear_system, parse_linear_system(system_text, "lm"));
   MARLUNE_TRY(AccuracyOptions accuracy, read_accuracy_options(options, "lm", args.x0->size()));
 
-  MARLUNE_TRY(LsqProblem problem, make_problem(args));
+  MARLUNE_TRY(LsqProblem problem, make_problem(args, differences));
   MARLUNE_TRY(PyRef line_search, options.py("line_search"));
 
   solvers::lm::LevenbergMarquardt<PyVecManifold> solver{
@@ -65,18 +66,17 @@ PyResult<PyRef> lm(LsqArgs args) {
       .tol_dx_rel = accuracy.tol_dx_rel,
   };
   auto residual = problem.residual();
-  auto jacobian = problem.jacobian();
   auto project = problem.project();
   auto stop = problem.stop();
 
-  solvers::lm::LevenbergMarquardtResult result;
-  if (line_search) {
-    PyLineSearchPolicy policy(std::move(line_search), problem.err);
-    result = solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
-  } else {
+  const auto result = problem.with_jacobian([&](auto& jacobian) {
+    if (line_search) {
+      PyLineSearchPolicy policy(std::move(line_search), problem.err);
+      return solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
+    }
     solvers::common::step_policy::CostDecrease policy;
-    result = solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
-  }
+    return solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
+  });
 
   if (auto e = take_run_error(*problem.err, *manifold_err)) return std::move(*e);
   return least_squares_result_to_python(result, /*history_first=*/false);

@@ -40,6 +40,9 @@ _Objective: TypeAlias = Callable[[list[float]], _Real]
 _VectorFn: TypeAlias = Callable[[list[float]], _Vector]
 # (x, v) -> J(x) @ v, m numbers.
 _JacobianVec: TypeAlias = Callable[[list[float], list[float]], _Vector]
+# In place of a jacobian callable: forward or central differences of the
+# residual, computed by gn and lm themselves.
+_Differences: TypeAlias = Literal["2-point", "3-point"]
 
 # --- the manifold object --------------------------------------------------
 # Every method is optional; an object supplies any subset. A present
@@ -248,7 +251,7 @@ def gn(
     residual: _VectorFn,
     x0: None = None,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: GnOptions | None = None,
@@ -259,7 +262,7 @@ def gn(
     residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: GnOptions | None = None,
@@ -270,7 +273,7 @@ def gn(
     residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: GnOptions | None = None,
@@ -281,7 +284,7 @@ def gn(
     residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: GnOptions | None = None,
@@ -294,7 +297,7 @@ def lm(
     residual: _VectorFn,
     x0: None = None,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: LmOptions | None = None,
@@ -305,7 +308,7 @@ def lm(
     residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: LmOptions | None = None,
@@ -316,7 +319,7 @@ def lm(
     residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: LmOptions | None = None,
@@ -327,7 +330,7 @@ def lm(
     residual: _VectorFn,
     x0: _Vector,
     *,
-    jacobian: _VectorFn | None = None,
+    jacobian: _VectorFn | _Differences | None = None,
     jacobian_vec: _JacobianVec | None = None,
     project: _VectorFn | None = None,
     options: LmOptions | None = None,

@@ -9,7 +9,8 @@
 // towards the solver (wrappers around user code hand out neutral values and
 // report their errors after the run):
 //   residual(x, out)   writes the m residuals at x      (span<const double>, span<double>)
-//   jacobian(x, out)   writes the m·n Jacobian, row-major
+//   jacobian(x, out)   writes the m·n Jacobian, row-major (or a
+//                      FiniteDifferences, which differences the residual)
 //   project(x)         may move a trial point in place  (span<double>)
 
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "numerics/linalg.hpp"
 #include "manifolds/space.hpp"
 #include "solvers/common/damping.hpp"
+#include "solvers/common/finite_differences.hpp"
 #include "solvers/common/least_squares.hpp"
 #include "solvers/common/scaling.hpp"
 #include "solvers/common/step_policy.hpp"
@@ -40,8 +43,11 @@ using trace::TraceRecord;
 
 template <class F>
 concept ResidualFn = std::invocable<F&, std::span<const double>, std::span<double>>;
+// A Jacobian callable, or FiniteDifferences to have the run difference its
+// own residual.
 template <class F>
-concept JacobianFn = std::invocable<F&, std::span<const double>, std::span<double>>;
+concept JacobianFn = std::invocable<F&, std::span<const double>, std::span<double>> ||
+                     std::same_as<std::remove_cvref_t<F>, FiniteDifferences>;
 template <class F>
 concept ProjectFn = std::invocable<F&, std::span<double>>;
 
@@ -186,7 +192,12 @@ class LeastSquaresRun {
   template <JacobianFn Jacobian>
   DirectionStep compute_direction(Jacobian& jacobian, double lambda, bool wanted) {
     const std::size_t n = x_.size();
-    jacobian(std::span<const double>(x_), std::span<double>(b_.J));
+    if constexpr (std::same_as<std::remove_cvref_t<Jacobian>, FiniteDifferences>) {
+      jacobian.evaluate(std::span<const double>(x_), std::span<const double>(b_.r), std::span<double>(b_.J), space_,
+                        residual_, project_);
+    } else {
+      jacobian(std::span<const double>(x_), std::span<double>(b_.J));
+    }
     if (!solve_direction(n, lambda)) return {};
     DirectionStep step{.solved = true, .diagnostics = std::nullopt, .dx_norm = 0.0};
     step.diagnostics = complete_direction_diagnostics(b_.J, b_.r, m_, n, b_.dx, b_.g, wanted);
