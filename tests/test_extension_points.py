@@ -123,33 +123,6 @@ def test_manifold_results_may_be_any_sequence(make):
     assert solve("gd", {"manifold": m}) == solve("gd", {})
 
 
-@ALL
-def test_a_callback_error_wins_over_an_earlier_manifold_error(name):
-    calls = []
-
-    def retract(x, d, a):
-        raise OSError("manifold first")
-
-    if name == "gd":
-        def g(x):
-            calls.append(1)
-            if len(calls) == 3:
-                raise KeyError("callback later")
-            return twice(x)
-        run = lambda: marlune.gd(sumsq, g, [1.0], options={"manifold": Obj(retract=retract)})
-    else:
-        def jac(x):
-            calls.append(1)
-            if len(calls) == 3:
-                raise KeyError("callback later")
-            return [1.0]
-        run = lambda: getattr(marlune, name)(lambda x: [x[0] - 5.0], [0.0], jacobian=jac,
-                                             options={"manifold": Obj(retract=retract), "tol_r": 0.0})
-    with pytest.raises(KeyError):
-        run()
-    assert len(calls) == 3
-
-
 # --- the line-search policy ------------------------------------------------------
 
 RESULTS = [  # result, then: a float is the accepted alpha, None a rejection, a str the ValueError

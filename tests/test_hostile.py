@@ -103,31 +103,124 @@ def test_an_interrupt_ends_the_run_at_once(capfd, name, exc_type, tol):
     assert len(lines) <= 2  # nothing after the failing iteration
 
 
-@pytest.mark.parametrize("where", ["float", "len", "option", "policy"])
-def test_interrupts_are_never_swallowed_by_conversions(where):
+# The exceptions no conversion may swallow: what is not an Exception, and the
+# interpreter's own distress signals.
+UNSWALLOWABLE = [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError, RecursionError, StopIteration]
+
+
+@pytest.mark.parametrize("exc_type", UNSWALLOWABLE)
+@pytest.mark.parametrize("where", ["result item", "result len", "x0 len", "option float", "option index",
+                                   "policy float", "policy tuple", "manifold norm", "scaling item"])
+def test_conversions_never_swallow_interrupts_or_distress(where, exc_type):
+    exc = exc_type(where)
+
     class Hostile:
         def __float__(self):
-            raise KeyboardInterrupt("float")
+            raise exc
 
         def __index__(self):
-            raise KeyboardInterrupt("index")
+            raise exc
 
         def __len__(self):
-            raise KeyboardInterrupt("len")
+            raise exc
 
         def __getitem__(self, i):
             raise IndexError
 
-    with pytest.raises(KeyboardInterrupt):
-        if where == "float":
-            marlune.gd(sumsq, lambda x: [Hostile()], [1.0])
-        elif where == "len":
-            marlune.gd(sumsq, twice, Hostile())
-        elif where == "option":
-            marlune.gn(shift([1.0]).residual, [0.0], options={"ls_max_steps": Hostile()})
-        else:
-            marlune.lm(shift([1.0]).residual, [0.0], jacobian=lambda x: [1.0],
-                       options={"line_search": lambda c: (True, Hostile())})
+    lsq = shift([1.0])
+    runs = {
+        "result item": lambda: marlune.gd(sumsq, lambda x: [Hostile()], [1.0]),
+        "result len": lambda: marlune.lm(lambda x: Hostile(), [0.0], jacobian=lsq.jacobian),
+        "x0 len": lambda: marlune.gd(sumsq, twice, Hostile()),
+        "option float": lambda: marlune.gd(sumsq, twice, [1.0], options={"step_size": Hostile()}),
+        "option index": lambda: marlune.gn(lsq.residual, [0.0], options={"ls_max_steps": Hostile()}),
+        "policy float": lambda: marlune.gd(sumsq, twice, [1.0], options={"line_search": lambda c: Hostile()}),
+        "policy tuple": lambda: marlune.lm(lsq.residual, [0.0], jacobian=lsq.jacobian,
+                                           options={"line_search": lambda c: (True, Hostile())}),
+        "manifold norm": lambda: marlune.gn(lsq.residual, [0.0], jacobian=lsq.jacobian,
+                                            options={"manifold": type("M", (), {"tangent_norm": lambda s, v: Hostile()})()}),
+        "scaling item": lambda: marlune.lm(lsq.residual, [0.0], jacobian=lsq.jacobian,
+                                           options={"scaling": [Hostile()]}),
+    }
+    with pytest.raises(exc_type) as ei:
+        runs[where]()
+    assert ei.value is exc
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, TypeError])
+def test_ordinary_conversion_failures_still_read_as_the_documented_messages(exc_type):
+    class Odd:
+        def __float__(self):
+            raise exc_type("no")
+
+    with pytest.raises(ValueError, match="^gd: invalid options.step_size$"):
+        marlune.gd(sumsq, twice, [1.0], options={"step_size": Odd()})
+    with pytest.raises(ValueError, match="^line_search callback must return"):
+        marlune.gd(sumsq, twice, [1.0], options={"line_search": lambda c: Odd()})
+
+
+class Euclid:
+    """A manifold whose methods are the Euclidean operations."""
+
+    def retract(self, x, d, alpha):
+        return [a + alpha * b for a, b in zip(x, d)]
+
+    def tangent_norm(self, v):
+        return math.sqrt(sum(e * e for e in v))
+
+    def scale(self, v, alpha):
+        return [alpha * e for e in v]
+
+
+def rosen(x):
+    return [10.0 * (x[1] - x[0] * x[0]), 1.0 - x[0]]
+
+
+def rosen_j(x):
+    return [-20.0 * x[0], 10.0, -1.0, 0.0]
+
+
+# (solver, the user object that raises): every kind of user code each solver calls.
+USER_CODE = ([("gd", k) for k in ("f", "grad", "retract", "tangent_norm", "scale", "line_search")] +
+             [(s, k) for s in ("gn", "lm")
+              for k in ("residual", "jacobian", "jacobian_vec", "project", "retract", "tangent_norm", "line_search")])
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, MemoryError, LookupError])
+@pytest.mark.parametrize("solver,target", USER_CODE)
+def test_after_the_first_raise_no_user_code_runs(solver, target, exc_type):
+    # Whichever object raises, and whether its error lands in the callbacks'
+    # store or the manifold's, the call raises it and nothing of the caller's
+    # runs again: not the other callbacks, not the manifold, not the policy.
+    exc, log, at = exc_type(target), [], 3
+
+    def user(name, fn):
+        def wrapper(*args):
+            log.append(name)
+            if name == target and log.count(name) == at:
+                raise exc
+            return fn(*args)
+        return wrapper
+
+    m = Euclid()
+    manifold = type("M", (), {k: staticmethod(user(k, getattr(m, k))) for k in ("retract", "tangent_norm", "scale")})()
+    options = {"manifold": manifold, "max_iters": 10**6}
+    if target == "line_search" or solver == "gd":  # gd's line-search run calls f at every iteration
+        options["line_search"] = user("line_search", lambda ctx: 0.1 if solver == "gd" else 1e-3)
+    if solver == "gd":
+        options.update(tol_grad=0.0, step_size=0.1)
+        run = lambda: marlune.gd(user("f", sumsq), user("grad", twice), [1.0, 2.0], options=options)
+    else:
+        options.update(tol_r=0.0, tol_dx=0.0)
+        jac = {"jacobian_vec": user("jacobian_vec", lambda x, v: [a * v[0] + b * v[1] for a, b in
+                                                                  (rosen_j(x)[:2], rosen_j(x)[2:])])} \
+            if target == "jacobian_vec" else {"jacobian": user("jacobian", rosen_j)}
+        run = lambda: getattr(marlune, solver)(user("residual", rosen), [-1.2, 1.0], project=user("project", list),
+                                               options=options, **jac)
+    with pytest.raises(exc_type) as ei:
+        run()
+    assert ei.value is exc
+    assert log.count(target) == at and log[-1] == target, log[-8:]
 
 
 def test_callbacks_may_mutate_and_keep_their_arguments():

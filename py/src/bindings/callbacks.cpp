@@ -20,7 +20,7 @@ PyResult<double> PyObjectiveCallbacks::call_value(std::span<const double> x) {
 
 double PyObjectiveCallbacks::value(std::span<const double> x) {
   constexpr double kNeutral = std::numeric_limits<double>::infinity();
-  if (err_->has_error()) return kNeutral;
+  if (err_->halted()) return kNeutral;
   PyResult<double> v = call_value(x);
   if (v.ok()) return v.value();
   err_->set_once(v.take_error());
@@ -40,7 +40,7 @@ PyStatus PyObjectiveCallbacks::call_gradient(std::span<const double> x, std::spa
 }
 
 void PyObjectiveCallbacks::gradient_into(std::span<const double> x, std::span<double> out) {
-  if (!err_->has_error()) {
+  if (!err_->halted()) {
     PyStatus status = call_gradient(x, out);
     if (status.ok()) return;
     err_->set_once(status.take_error());
@@ -88,7 +88,7 @@ PyStatus PyLeastSquaresCallbacks::call_residual(std::span<const double> x, std::
 }
 
 void PyLeastSquaresCallbacks::residual_into(std::span<const double> x, std::span<double> out) {
-  if (!err_->has_error()) {
+  if (!err_->halted()) {
     PyStatus status = call_residual(x, out);
     if (status.ok()) return;
     err_->set_once(status.take_error());
@@ -142,7 +142,7 @@ PyStatus PyLeastSquaresCallbacks::call_jacobian_vec(std::span<const double> x, s
 }
 
 void PyLeastSquaresCallbacks::jacobian_into(std::span<const double> x, std::span<double> out) {
-  if (!err_->has_error()) {
+  if (!err_->halted()) {
     PyStatus status = jacobian_         ? call_jacobian(x, out)
                       : jacobian_vec_   ? call_jacobian_vec(x, out)
                                         : PyStatus(PyErr::value_error("jacobian or jacobian_vec must be provided"));
@@ -164,7 +164,7 @@ PyStatus PyLeastSquaresCallbacks::call_project(std::span<double> x) {
 }
 
 void PyLeastSquaresCallbacks::project_in_place(std::span<double> x) {
-  if (!project_ || err_->has_error()) return;
+  if (!project_ || err_->halted()) return;
   PyStatus status = call_project(x);
   if (!status.ok()) err_->set_once(status.take_error());  // x is left as it was
 }

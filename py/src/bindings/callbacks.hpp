@@ -19,11 +19,21 @@ namespace marlune::bindings {
 
 // First-error store, shared by the wrappers of one call. First error wins;
 // later ones are dropped.
+//
+// A call has two stores (the callbacks' and the manifold's, taken in that
+// order after the run), joined so that an error in either halts both: once
+// anything has failed, no user code of the call runs again (no callback, no
+// manifold method, no policy, no projection), and the solver, told through
+// its stop predicate, ends at its next iteration boundary. A Ctrl-C inside a
+// manifold method must stop the run as promptly as one inside the residual.
 class PyErrState {
  public:
   bool has_error() const { return err_.has_value(); }
+  // True once this store or one joined with it holds an error.
+  bool halted() const { return *halt_; }
   void set_once(PyErr err) {
     if (!err_) err_.emplace(std::move(err));
+    *halt_ = true;
   }
   // Takes the stored error out (nothing when the store is empty).
   std::optional<PyErr> take() {
@@ -31,9 +41,13 @@ class PyErrState {
     err_.reset();
     return out;
   }
+  // Makes `other` halt with this store and this store with `other`; both
+  // must still be empty.
+  void join(PyErrState& other) { other.halt_ = halt_; }
 
  private:
   std::optional<PyErr> err_;
+  std::shared_ptr<bool> halt_ = std::make_shared<bool>(false);
 };
 
 using PyErrStateRef = std::shared_ptr<PyErrState>;

@@ -141,7 +141,7 @@ PyStatus sequence_into(PyObject* obj, Vec& out) {
     // reserves no more than a modest first block.
     const Py_ssize_t len = PySequence_Size(obj);
     if (len < 0) {
-      if (auto fatal = keep_interrupt(PyErr::fetch())) return std::move(*fatal);
+      if (auto fatal = keep_fatal(PyErr::fetch())) return std::move(*fatal);
     } else {
       const auto hint = static_cast<std::size_t>(len);
       if (hint > kReserveCap) ensure_allocatable_doubles(hint);
@@ -187,7 +187,7 @@ PyResult<std::optional<Float64Array>> Float64Array::from(PyObject* obj) {
   out.view_ = std::make_unique<Py_buffer>();
   if (PyObject_GetBuffer(obj, out.view_.get(), PyBUF_RECORDS_RO) != 0) {
     // Dtypes without a buffer form go element by element.
-    if (auto fatal = keep_interrupt(PyErr::fetch())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(PyErr::fetch())) return std::move(*fatal);
     return std::optional<Float64Array>{};
   }
   out.held_ = true;

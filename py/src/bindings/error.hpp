@@ -42,22 +42,30 @@ class PyErr {
 
   PyObject* exception() const { return exc_.get(); }
 
-  // True for exceptions that are not Exceptions: KeyboardInterrupt,
-  // SystemExit and the like. Where a failed conversion is discarded by
-  // design (an option of the wrong type, a policy result tried in several
-  // forms, a length hint), these are still passed on: swallowing them would
-  // lose a Ctrl-C or an exit request.
-  bool is_interrupt() const { return !PyErr_GivenExceptionMatches(exc_.get(), PyExc_Exception); }
+  // True for the exceptions a conversion must never swallow. Where a failed
+  // conversion is discarded by design (an option of the wrong type, a policy
+  // result tried in several forms, a length hint), these are passed on
+  // instead: the exceptions that are not Exceptions (KeyboardInterrupt,
+  // SystemExit, GeneratorExit: swallowing one would lose a Ctrl-C or an exit
+  // request), MemoryError and RecursionError (the interpreter is in trouble,
+  // not the value), and StopIteration (outside an iterator's own __next__ it
+  // is a bug in the caller's code, never the answer "not a number").
+  bool is_fatal() const {
+    PyObject* e = exc_.get();
+    return !PyErr_GivenExceptionMatches(e, PyExc_Exception) || PyErr_GivenExceptionMatches(e, PyExc_MemoryError) ||
+           PyErr_GivenExceptionMatches(e, PyExc_RecursionError) ||
+           PyErr_GivenExceptionMatches(e, PyExc_StopIteration);
+  }
 
  private:
   explicit PyErr(PyRef exc) : exc_(std::move(exc)) {}
   PyRef exc_;
 };
 
-// The error when it must not be discarded (see PyErr::is_interrupt), or
-// nothing when the caller may drop it.
-inline std::optional<PyErr> keep_interrupt(PyErr err) {
-  if (err.is_interrupt()) return std::optional<PyErr>(std::move(err));
+// The error when it must not be discarded (see PyErr::is_fatal), or nothing
+// when the caller may drop it.
+inline std::optional<PyErr> keep_fatal(PyErr err) {
+  if (err.is_fatal()) return std::optional<PyErr>(std::move(err));
   return std::nullopt;
 }
 

@@ -50,6 +50,7 @@ PyResult<PyRef> gd(GdArgs args) {
   MARLUNE_TRY(std::optional<bool> verbose, debug.boolean("verbose"));
 
   auto err = std::make_shared<PyErrState>();
+  err->join(*manifold_err);  // a failure in either store halts the whole call
   PyObjectiveCallbacks callbacks(std::move(args.f), std::move(args.grad), err);
   auto value = [&](std::span<const double> x) { return callbacks.value(x); };
   auto gradient = [&](std::span<const double> x, std::span<double> out) { callbacks.gradient_into(x, out); };
@@ -63,8 +64,8 @@ PyResult<PyRef> gd(GdArgs args) {
       .history = history.value_or(false),
   };
 
-  // Once a callback has failed the run ends at the next iteration boundary.
-  auto stop = [&] { return err->has_error(); };
+  // Once anything has failed the run ends at the next iteration boundary.
+  auto stop = [&] { return err->halted(); };
 
   MARLUNE_TRY(PyRef line_search, options.py("line_search"));
   OptimizeResult result;

@@ -56,7 +56,7 @@ PyResult<StepChoice> classify_line_search(PyRef value) {
   if (!value) return StepChoice(BuiltinPolicy{});
   auto flag = as_bool(value.get());
   if (!flag.ok()) {
-    if (auto fatal = keep_interrupt(flag.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(flag.take_error())) return std::move(*fatal);
   } else if (flag.value()) {
     return *flag.value() ? StepChoice(BuiltinPolicy{}) : StepChoice(NoPolicy{});
   }
@@ -136,6 +136,7 @@ PyResult<PyRef> gn(LsqArgs args) {
   };
 
   MARLUNE_TRY(LsqProblem problem, make_problem(args, differences));
+  problem.err->join(*manifold_err);  // a failure in either store halts the whole call
   auto residual = problem.residual();
   auto project = problem.project();
   auto stop = problem.stop();

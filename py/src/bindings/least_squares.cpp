@@ -44,7 +44,7 @@ PyResult<Scaling> read_scaling(const PyOptions& options, const char* context, st
   if (PyUnicode_Check(value.get())) {
     auto text = utf8_of(value.get());
     if (!text.ok()) {
-      if (auto fatal = keep_interrupt(text.take_error())) return std::move(*fatal);
+      if (auto fatal = keep_fatal(text.take_error())) return std::move(*fatal);
       return invalid();
     }
     if (text.value() == "none") return Scaling::none();
@@ -54,7 +54,7 @@ PyResult<Scaling> read_scaling(const PyOptions& options, const char* context, st
   }
   auto sizes = sequence_to_vec(value.get());
   if (!sizes.ok()) {
-    if (auto fatal = keep_interrupt(sizes.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(sizes.take_error())) return std::move(*fatal);
     return invalid();
   }
   Vec scales = std::move(sizes).value();
@@ -85,7 +85,7 @@ PyResult<std::optional<solvers::common::least_squares::DifferenceScheme>> take_d
   if (!args.jacobian || !PyUnicode_Check(args.jacobian.get())) return Scheme{};
   auto text = utf8_of(args.jacobian.get());
   if (!text.ok()) {
-    if (auto fatal = keep_interrupt(text.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(text.take_error())) return std::move(*fatal);
   } else if (text.value() == "2-point" || text.value() == "3-point") {
     const Scheme scheme = text.value() == "2-point" ? DifferenceScheme::forward : DifferenceScheme::central;
     args.jacobian = PyRef();

@@ -58,9 +58,10 @@ struct LsqProblem {
   auto project() {
     return [this](std::span<double> x) { callbacks.project_in_place(x); };
   }
-  // Ends the run at the next iteration boundary once a callback has failed.
+  // Ends the run at the next iteration boundary once a callback, the policy
+  // or (through the joined store) a manifold method has failed.
   auto stop() {
-    return [this] { return err->has_error(); };
+    return [this] { return err->halted(); };
   }
 };
 

@@ -21,13 +21,13 @@ PyResult<Decision> as_pair(PyObject* result) {
   if (!PyTuple_Check(result) || PyTuple_Size(result) != 2) return Decision{};
   auto flag = as_bool(PyTuple_GetItem(result, 0));
   if (!flag.ok()) {
-    if (auto fatal = keep_interrupt(flag.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(flag.take_error())) return std::move(*fatal);
     return Decision{};
   }
   if (!flag.value()) return Decision{};
   auto alpha = to_f64(PyTuple_GetItem(result, 1));
   if (!alpha.ok()) {
-    if (auto fatal = keep_interrupt(alpha.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(alpha.take_error())) return std::move(*fatal);
     return Decision{};
   }
   return Decision(std::pair<bool, double>(*flag.value(), alpha.value()));
@@ -59,7 +59,7 @@ PyResult<std::pair<bool, double>> PyLineSearchPolicy::parse_result(PyObject* res
   // Forms are tried in order; the errors of the failed attempts are dropped.
   if (auto alpha = to_f64(result); alpha.ok()) {
     return finite_alpha(true, alpha.value());
-  } else if (auto fatal = keep_interrupt(alpha.take_error())) {
+  } else if (auto fatal = keep_fatal(alpha.take_error())) {
     return std::move(*fatal);
   }
   MARLUNE_TRY(Decision pair, as_pair(result));
@@ -74,7 +74,7 @@ PyResult<std::pair<bool, double>> PyLineSearchPolicy::parse_result(PyObject* res
   if (accepted_value) {
     auto flag = as_bool(accepted_value.get());
     if (!flag.ok()) {
-      if (auto fatal = keep_interrupt(flag.take_error())) return std::move(*fatal);
+      if (auto fatal = keep_fatal(flag.take_error())) return std::move(*fatal);
     } else if (flag.value()) {
       accepted = *flag.value();
     }
@@ -94,7 +94,7 @@ PyResult<std::pair<bool, double>> PyLineSearchPolicy::call(const LineSearchConte
 
 PyLineSearchPolicy::LineSearchResult PyLineSearchPolicy::search_py(const LineSearchContext& ctx) {
   const LineSearchResult rejected{.accepted = false, .alpha = ctx.alpha0};
-  if (err_->has_error()) return rejected;
+  if (err_->halted()) return rejected;
   auto decided = call(ctx);
   if (!decided.ok()) {
     err_->set_once(decided.take_error());

@@ -47,6 +47,7 @@ PyResult<PyRef> lm(LsqArgs args) {
   MARLUNE_TRY(AccuracyOptions accuracy, read_accuracy_options(options, "lm", args.x0->size()));
 
   MARLUNE_TRY(LsqProblem problem, make_problem(args, differences));
+  problem.err->join(*manifold_err);  // a failure in either store halts the whole call
   MARLUNE_TRY(PyRef line_search, options.py("line_search"));
 
   solvers::lm::LevenbergMarquardt<PyVecManifold> solver{

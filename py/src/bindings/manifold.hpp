@@ -40,8 +40,8 @@ class PyVecManifold {
   explicit PyVecManifold(PyErrStateRef err) : err_(std::move(err)) {}
 
   // True when the Python operation `fn` is to be used: present, and nothing
-  // has failed yet in this run.
-  bool python_path(const PyRef& fn) const { return fn && !err_->has_error(); }
+  // has failed yet in this call (here or in the joined callbacks' store).
+  bool python_path(const PyRef& fn) const { return fn && !err_->halted(); }
 
   PyErrStateRef err_;
   // Python operations of the manifold object; absent means Euclidean. add

@@ -48,7 +48,7 @@ PyResult<std::optional<double>> PyOptions::f64(const char* key) const {
   if (!value) return std::optional<double>{};
   auto converted = to_f64(value.get());
   if (!converted.ok()) {
-    if (auto fatal = keep_interrupt(converted.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(converted.take_error())) return std::move(*fatal);
     return invalid(key);  // the conversion's own error is dropped
   }
   return std::optional<double>(converted.value());
@@ -59,7 +59,7 @@ PyResult<std::optional<bool>> PyOptions::boolean(const char* key) const {
   if (!value) return std::optional<bool>{};
   auto converted = as_bool(value.get());
   if (!converted.ok()) {
-    if (auto fatal = keep_interrupt(converted.take_error())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(converted.take_error())) return std::move(*fatal);
     return invalid(key);
   }
   if (!converted.value()) return invalid(key);
@@ -74,7 +74,7 @@ PyResult<std::optional<std::uint64_t>> PyOptions::usize(const char* key) const {
   if (!PyLong_Check(value.get()) && !PyIndex_Check(value.get())) return invalid(key);
   PyRef index = PyRef::steal(PyNumber_Index(value.get()));
   if (!index) {
-    if (auto fatal = keep_interrupt(PyErr::fetch())) return std::move(*fatal);
+    if (auto fatal = keep_fatal(PyErr::fetch())) return std::move(*fatal);
     return invalid(key);
   }
   const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
