@@ -19,14 +19,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "common/memory.hpp"
-#include "numerics/linalg.hpp"
 #include "manifolds/space.hpp"
+#include "numerics/linalg.hpp"
 #include "solvers/common/damping.hpp"
 #include "solvers/common/finite_differences.hpp"
 #include "solvers/common/least_squares.hpp"
