@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "bindings/line_search.hpp"
 #include "bindings/manifold.hpp"
@@ -48,20 +47,22 @@ PyResult<LineSearchMethod> parse_line_search_method(const std::optional<std::str
 // How the step length is decided: the built-in policy of line_search_method
 // (key absent or True), no line search (False), or a Python policy (any
 // other value, None and non-callables included).
-struct BuiltinPolicy {};
-struct NoPolicy {};
-using StepChoice = std::variant<BuiltinPolicy, NoPolicy, PyRef>;
+enum class StepKind { builtin, none, python };
+struct StepChoice {
+  StepKind kind;
+  PyRef policy;  // the Python policy's object, for StepKind::python
+};
 
 PyResult<StepChoice> classify_line_search(PyRef value) {
-  if (!value) return StepChoice(BuiltinPolicy{});
+  if (!value) return StepChoice{StepKind::builtin, PyRef()};
   auto flag = as_bool(value.get());
   if (!flag.ok()) {
     if (auto fatal = keep_fatal(flag.take_error())) return std::move(*fatal);
   } else if (flag.value()) {
-    return *flag.value() ? StepChoice(BuiltinPolicy{}) : StepChoice(NoPolicy{});
+    return StepChoice{*flag.value() ? StepKind::builtin : StepKind::none, PyRef()};
   }
   // Not a bool: the failed conversion is not reported.
-  return StepChoice(std::move(value));
+  return StepChoice{StepKind::python, std::move(value)};
 }
 
 const std::initializer_list<std::string_view> kOptionKeys = {
@@ -142,15 +143,15 @@ PyResult<PyRef> gn(LsqArgs args) {
   auto stop = problem.stop();
 
   const auto result = problem.with_jacobian([&](auto& jacobian) {
-    if (std::holds_alternative<BuiltinPolicy>(step_choice)) {
+    if (step_choice.kind == StepKind::builtin) {
       return solver.solve_with_fn_default_line_search(problem.m, std::move(*args.x0), residual, jacobian, project,
                                                       stop);
     }
-    if (std::holds_alternative<NoPolicy>(step_choice)) {
+    if (step_choice.kind == StepKind::none) {
       solvers::common::step_policy::NoLineSearch policy;
       return solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
     }
-    PyLineSearchPolicy policy(std::move(std::get<PyRef>(step_choice)), problem.err);
+    PyLineSearchPolicy policy(std::move(step_choice.policy), problem.err);
     return solver.solve_with_fn(problem.m, std::move(*args.x0), residual, jacobian, project, policy, stop);
   });
 
