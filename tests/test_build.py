@@ -47,6 +47,9 @@ FIT_CHILD = """
     print(repr(marlune.lm(res, x0, jacobian=jac, options={"max_iters": 30})))
     print(repr(marlune.gn(res, x0, jacobian=jac, options={"max_iters": 30})))
     print(repr(marlune.gn(res, x0, jacobian=jac, options={"max_iters": 30, "linear_system": "normal_jtj"})))
+    hard = {"max_iters": 30, "scaling": "marquardt", "tol_cost": 1e-15, "tol_dx_rel": 1e-12}
+    print(repr(marlune.lm(res, x0, jacobian="3-point", options=dict(hard, linear_system="normal_jtj"))))
+    print(repr(marlune.lm(res, x0, jacobian="2-point", options=dict(hard, scaling=[1.0, 2.0, 0.5, 3.0]))))
 """
 
 
