@@ -51,7 +51,11 @@ def test_repeated_calls_leak_nothing():
            {"jacobian_vec": returning("ab")}, {"jacobian": jac, "project": raising}, {"jacobian": jac, "project": returning([1.0])},
            {"jacobian": jac, "options": {"line_search": raising}}, {"jacobian": jac, "options": {"line_search": 3}},
            {"jacobian": jac, "options": {"bad": 1}}, {"jacobian": jac, "options": {"lambda": -1.0}},
-           {"jacobian": jac, "options": {"manifold": returning}}]
+           {"jacobian": jac, "options": {"manifold": returning}},
+           # the opt-in settings: differences, scaling (and its refusals), the relative tests
+           {"jacobian": "2-point"}, {"jacobian": "3-point", "options": {"scaling": "marquardt", "tol_cost": 1e-12}},
+           {"jacobian": "cs"}, {"jacobian": jac, "options": {"scaling": [1.0, 2.0], "tol_dx_rel": 1e-9}},
+           {"jacobian": jac, "options": {"scaling": [1.0]}}, {"jacobian": jac, "options": {"scaling": [1.0, BadFloat()]}}]
     gn_only = [{"jacobian": jac, "options": {"linear_system": "normal_jtj", "line_search_method": m}}
                for m in ("armijo", "strict_decrease", "none")] + [{"jacobian": jac, "options": {"damping_update": "x"}}]
     class Manifold:
@@ -65,6 +69,7 @@ def test_repeated_calls_leak_nothing():
 
     manifolds = [Manifold(), Broken()]
     lsq += [{"jacobian": jac, "options": {"manifold": m}} for m in manifolds]
+    lsq += [{"jacobian": "3-point", "options": {"manifold": m}} for m in manifolds]
     calls += [(marlune.gd, (f, g, x2), {"options": {"manifold": m, "max_iters": 3}}) for m in manifolds]
     for solver in (marlune.gn, marlune.lm):
         calls += [(solver, (r, x2), kw) for kw in lsq + (gn_only if solver is marlune.gn else [])]
