@@ -28,7 +28,6 @@ namespace marlune::bindings {
 // manifold method must stop the run as promptly as one inside the residual.
 class PyErrState {
  public:
-  bool has_error() const { return err_.has_value(); }
   // True once this store or one joined with it holds an error.
   bool halted() const { return *halt_; }
   void set_once(PyErr err) {

@@ -17,18 +17,6 @@ using solvers::gn::GaussNewton;
 using solvers::gn::LinearSystem;
 using solvers::gn::LineSearchMethod;
 
-// One accepted text per value, compared byte for byte: no case folding and
-// no trimming, so "Adaptive" and " fixed" are refused.
-template <class E, std::size_t N>
-PyResult<E> parse_choice(const std::optional<std::string>& text, std::string_view fallback,
-                         const std::pair<std::string_view, E> (&choices)[N], const char* message_prefix) {
-  const std::string_view value = text ? std::string_view(*text) : fallback;
-  for (const auto& [name, e] : choices) {
-    if (value == name) return e;
-  }
-  return PyErr::value_error(std::string(message_prefix) + std::string(value) + "'");
-}
-
 PyResult<DampingUpdate> parse_damping_update(const std::optional<std::string>& text) {
   static constexpr std::pair<std::string_view, DampingUpdate> kChoices[] = {{"adaptive", DampingUpdate::adaptive},
                                                                            {"fixed", DampingUpdate::fixed}};

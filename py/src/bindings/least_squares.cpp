@@ -25,37 +25,38 @@ PyResult<double> read_lambda(const PyOptions& options, const char* context) {
 PyResult<solvers::common::least_squares::LinearSystem> parse_linear_system(const std::optional<std::string>& text,
                                                                           const char* context) {
   using solvers::common::least_squares::LinearSystem;
-  const std::string_view value = text ? std::string_view(*text) : std::string_view("left_jjt");
-  if (value == "left_jjt") return LinearSystem::left_jjt;
-  if (value == "normal_jtj") return LinearSystem::normal_jtj;
-  return PyErr::value_error(std::string(context) + ": linear_system must be 'left_jjt' or 'normal_jtj', got '" +
-                            std::string(value) + "'");
+  static constexpr std::pair<std::string_view, LinearSystem> kChoices[] = {{"left_jjt", LinearSystem::left_jjt},
+                                                                          {"normal_jtj", LinearSystem::normal_jtj}};
+  return parse_choice(text, "left_jjt", kChoices,
+                      std::string(context) + ": linear_system must be 'left_jjt' or 'normal_jtj', got '");
 }
 
 namespace {
 
 using solvers::common::least_squares::Scaling;
+using solvers::common::least_squares::ScalingKind;
 
 PyResult<Scaling> read_scaling(const PyOptions& options, const char* context, std::size_t n) {
   MARLUNE_TRY(PyRef value, options.py("scaling"));
   if (!value) return Scaling::none();
   const std::string name = std::string(context) + ": options.scaling";
-  const auto invalid = [&] { return PyErr::value_error(std::string(context) + ": invalid options.scaling"); };
   if (PyUnicode_Check(value.get())) {
     auto text = utf8_of(value.get());
     if (!text.ok()) {
       if (auto fatal = keep_fatal(text.take_error())) return std::move(*fatal);
-      return invalid();
+      return options.invalid("scaling");
     }
-    if (text.value() == "none") return Scaling::none();
-    if (text.value() == "marquardt") return Scaling::marquardt();
-    return PyErr::value_error(name + " must be 'none', 'marquardt', or a sequence of positive scales, got '" +
-                              text.value() + "'");
+    static constexpr std::pair<std::string_view, ScalingKind> kChoices[] = {{"none", ScalingKind::none},
+                                                                           {"marquardt", ScalingKind::marquardt}};
+    MARLUNE_TRY(ScalingKind kind,
+                parse_choice(std::optional<std::string>(std::move(text).value()), "", kChoices,
+                             name + " must be 'none', 'marquardt', or a sequence of positive scales, got '"));
+    return Scaling{.kind = kind, .sizes = {}};
   }
   auto sizes = sequence_to_vec(value.get());
   if (!sizes.ok()) {
     if (auto fatal = keep_fatal(sizes.take_error())) return std::move(*fatal);
-    return invalid();
+    return options.invalid("scaling");
   }
   Vec scales = std::move(sizes).value();
   if (scales.size() != n) {
@@ -83,18 +84,19 @@ PyResult<std::optional<solvers::common::least_squares::DifferenceScheme>> take_d
   using solvers::common::least_squares::DifferenceScheme;
   using Scheme = std::optional<DifferenceScheme>;
   if (!args.jacobian || !PyUnicode_Check(args.jacobian.get())) return Scheme{};
+  const std::string prefix = std::string(context) + ": jacobian must be a callable, \"2-point\" or \"3-point\", got '";
   auto text = utf8_of(args.jacobian.get());
   if (!text.ok()) {
     if (auto fatal = keep_fatal(text.take_error())) return std::move(*fatal);
-  } else if (text.value() == "2-point" || text.value() == "3-point") {
-    const Scheme scheme = text.value() == "2-point" ? DifferenceScheme::forward : DifferenceScheme::central;
-    args.jacobian = PyRef();
-    return scheme;
+    // A str that is not valid text has no readable name to quote.
+    return PyErr::value_error(prefix + display(args.jacobian.get()) + "'");
   }
-  // A str that is not valid text has no readable name to quote.
-  const std::string shown = text.ok() ? std::move(text).value() : display(args.jacobian.get());
-  return PyErr::value_error(std::string(context) + ": jacobian must be a callable, \"2-point\" or \"3-point\", got '" +
-                            shown + "'");
+  static constexpr std::pair<std::string_view, DifferenceScheme> kChoices[] = {
+      {"2-point", DifferenceScheme::forward}, {"3-point", DifferenceScheme::central}};
+  MARLUNE_TRY(DifferenceScheme scheme, parse_choice(std::optional<std::string>(std::move(text).value()), "", kChoices,
+                                                    prefix));
+  args.jacobian = PyRef();
+  return Scheme(scheme);
 }
 
 PyResult<LsqProblem> make_problem(LsqArgs& args,

@@ -5,11 +5,13 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "bindings/error.hpp"
 #include "bindings/handle.hpp"
@@ -31,6 +33,9 @@ class PyOptions {
   PyResult<std::optional<std::string>> string(const char* key) const;
   // The raw value, None included; a null handle when absent.
   PyResult<PyRef> py(const char* key) const;
+  // "{context}: invalid {group}.{key}", for a value read with py() that
+  // turns out to be of the wrong type.
+  PyErr invalid(const char* key) const;
 
  private:
   PyOptions(const char* context, const char* group, PyRef dict)
@@ -38,12 +43,25 @@ class PyOptions {
 
   // Looks the key up: the value, or a null handle when absent.
   PyResult<PyRef> lookup(const char* key) const;
-  PyErr invalid(const char* key) const;
 
   const char* context_;
   const char* group_;
   PyRef dict_;
 };
+
+// A text option among fixed choices, compared byte for byte: no case
+// folding and no trimming, so "Adaptive" and " fixed" are refused. An absent
+// text takes `fallback`; any other text fails with ValueError
+// "{message_prefix}{text}'".
+template <class E, std::size_t N>
+PyResult<E> parse_choice(const std::optional<std::string>& text, std::string_view fallback,
+                         const std::pair<std::string_view, E> (&choices)[N], std::string_view message_prefix) {
+  const std::string_view value = text ? std::string_view(*text) : fallback;
+  for (const auto& [name, e] : choices) {
+    if (value == name) return e;
+  }
+  return PyErr::value_error(std::string(message_prefix) + std::string(value) + "'");
+}
 
 // A range check's verdict as a Python result: the value, or ValueError with
 // the check's message.

@@ -42,8 +42,6 @@ class FiniteDifferences {
 
   explicit FiniteDifferences(DifferenceScheme scheme) : scheme_(scheme) {}
 
-  DifferenceScheme scheme() const { return scheme_; }
-
   // The step for a coordinate of value xk.
   double step(double xk) const {
     const double eps = scheme_ == DifferenceScheme::forward ? kForwardEpsilon : kCentralEpsilon;
@@ -52,17 +50,19 @@ class FiniteDifferences {
 
   // Fills out (m·n, row-major) with the difference Jacobian at x, where r is
   // the residual at x. Buffers are sized on the first call of a run and
-  // reused after that.
+  // reused after that; e_k is all zeros between columns.
   template <class Space, class Residual, class Project>
   void evaluate(std::span<const double> x, std::span<const double> r, std::span<double> out, Space& space,
                 Residual& residual, Project& project) {
     const std::size_t n = x.size(), m = r.size();
     MARLUNE_ASSERT(out.size() == m * n);
-    unit_.assign(n, 0.0);
-    point_.assign(n, 0.0);
-    plus_.assign(m, 0.0);
-    minus_.assign(m, 0.0);
-    scratch_.assign(n, 0.0);
+    if (unit_.size() != n || plus_.size() != m) {
+      unit_.assign(n, 0.0);
+      point_.assign(n, 0.0);
+      plus_.assign(m, 0.0);
+      minus_.assign(scheme_ == DifferenceScheme::central ? m : 0, 0.0);
+      scratch_.assign(n, 0.0);
+    }
     const auto residual_along = [&](double h, std::vector<double>& into) {
       space.retract_into(point_, x, unit_, h, scratch_);
       project(std::span<double>(point_));

@@ -33,6 +33,8 @@ struct Scaling {
   ScalingKind kind = ScalingKind::none;
   std::vector<double> sizes{};
 
+  bool active() const { return kind != ScalingKind::none; }
+
   static Scaling none() { return {}; }
   static Scaling marquardt() { return {.kind = ScalingKind::marquardt, .sizes = {}}; }
   static Scaling fixed(std::vector<double> sizes) { return {.kind = ScalingKind::fixed, .sizes = std::move(sizes)}; }

@@ -127,7 +127,7 @@ struct GaussNewton {
                            !common::step_policy::decides_externally_v<Policy>);
     const common::least_squares::RelativeTests tests{.tol_cost = tol_cost, .tol_dx_rel = tol_dx_rel};
 
-    GaussNewtonWorkspace ws = GaussNewtonWorkspace::create(m, n, linear_system, scaling.kind != common::least_squares::ScalingKind::none);
+    GaussNewtonWorkspace ws = GaussNewtonWorkspace::create(m, n, linear_system, scaling.active());
     SolverTracer tracer("gn", history, verbose);
     common::least_squares::LeastSquaresRun run(space, ws, std::move(x0), m, linear_system, scaling, residual, project);
     auto evaluate_trial = [&run](double alpha) { return run.evaluate_trial(alpha); };

@@ -73,7 +73,7 @@ struct LevenbergMarquardt {
     const double up = lambda_up > 1.0 ? lambda_up : 10.0;
     const double down = lambda_down >= 0.0 && lambda_down < 1.0 ? lambda_down : 0.5;
 
-    LmWorkspace ws = LmWorkspace::create(m, n, linear_system, scaling.kind != common::least_squares::ScalingKind::none);
+    LmWorkspace ws = LmWorkspace::create(m, n, linear_system, scaling.active());
     SolverTracer tracer("lm", history, verbose);
     common::least_squares::LeastSquaresRun run(space, ws, std::move(x0), m, linear_system, scaling, residual, project);
     auto evaluate_trial = [&run](double alpha) { return run.evaluate_trial(alpha); };
